@@ -1,0 +1,68 @@
+// The records one run shares: the parsed command line, the values the run
+// driver derives from the directory, the error counts, and the seams through
+// which output, the clock and the zone are reached.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "common/filetime.h"
+#include "common/format.h"
+
+namespace agewarden {
+
+class Directory;
+
+/// The command line, filled by ParseCommandLine and checked by ValidateOptions;
+/// read-only afterwards.
+struct RunOptions {
+  int32_t days = 180;
+  bool userGiven = false;
+  bool listGiven = false;
+  bool ouGiven = false;
+  bool groupGiven = false;
+  bool quiet = false;
+  bool debug = false;
+  bool toggle = false;
+  bool help = false;
+  std::string userName;
+  std::string listPath;
+  std::string ouPath;
+  std::string groupName;
+};
+
+enum class SelectionMode { User, List, Ou, Group };
+
+/// Reads an environment variable; false when it is not set.
+using EnvironmentReader = std::function<bool(const std::string& name, std::string& value)>;
+
+struct RunState {
+  RunOptions options;
+  /// The -o path in directory form, innermost unit first.
+  std::string ouRdnChain;
+  /// NetBIOS name of the invoking user's domain.
+  std::string domainName;
+  /// "@" and the DNS name of the domain.
+  std::string upnSuffix = "@";
+  int32_t errorCount = 0;
+  /// Accounts met anywhere in a group walk.
+  int32_t groupUserCount = 0;
+
+  std::ostream* out = nullptr;
+  Directory* directory = nullptr;
+  std::function<int64_t()> now = SystemTimeAsFileTime;
+  ZoneOffset zone = LocalZoneOffset;
+  EnvironmentReader environment;
+
+  void Write(std::string_view text) const { out->write(text.data(), static_cast<std::streamsize>(text.size())); }
+
+  template <typename... Args>
+  void Print(std::string_view format, const Args&... args) const {
+    Write(Format(format, args...));
+  }
+};
+
+}  // namespace agewarden

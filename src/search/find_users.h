@@ -1,0 +1,35 @@
+// The search that reads each selected account and reports its password age.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/run_state.h"
+#include "directory/directory.h"
+
+namespace agewarden {
+
+/// The values gathered for one row of the search.
+struct AccountRow {
+  std::string name;
+  std::string distinguishedName;
+  std::string userPrincipalName;
+  /// Local date and time of the last password change, or "Unknown".
+  std::string lastChange = "Unknown";
+  /// Current time minus the last change, both UTC, in 100-ns ticks.
+  int64_t ageTicks = 0;
+};
+
+/// The filter of every search: the clause narrows it to one account.
+std::string SearchFilter(const std::string& filterClause);
+
+/// Ticks to days, as the report prints them.
+double AgeInDays(int64_t ageTicks);
+
+/// One subtree search below the container of `search` for user accounts that
+/// match the clause; reports those whose password is at least `days` old and,
+/// with -t, forces a change on each. Returns a negative status when the search
+/// failed, 1 when it returned no row, S_ADS_NOMORE_ROWS otherwise.
+HRESULT FindUsers(RunState& state, DirectorySearch* search, const std::string& filterClause);
+
+}  // namespace agewarden

@@ -1,0 +1,21 @@
+// The -g group walk: every member account of a group and of its nested
+// groups, one search each.
+#pragma once
+
+#include <cstdint>
+
+#include "common/run_state.h"
+#include "directory/directory.h"
+
+namespace agewarden {
+
+/// Members handed out per enumeration call.
+constexpr uint32_t kMemberBatchSize = 100;
+
+/// Walks `group`: nested groups recursively (a group already on the current
+/// path is not entered again), one search per member account of the user's
+/// own domain. Returns 0 when the walk ran through, 1 when a nested walk
+/// failed, a negative status when the group or a member could not be read.
+int32_t ProcessGroup(RunState& state, DirectorySearch* search, AdsGroup* group);
+
+}  // namespace agewarden
