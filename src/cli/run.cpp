@@ -39,23 +39,31 @@ void PrintBanner(const RunState& state, SelectionMode mode) {
 // What a User- or Ou-mode search result means for the run.
 void ReportSearchResult(RunState& state, SelectionMode mode, HRESULT result) {
   const RunOptions& o = state.options;
-  if (result == 1) {
-    if (mode == SelectionMode::User) {
-      state.Print("User object \"%s\" could not be found.\n", o.userName);
-    } else {
-      state.Print("No user objects could be found in \"%s\".\n\n", o.ouPath);
-    }
-  } else if (result == E_ADS_INVALID_FILTER) {
-    state.Write("Could not execute query. An invalid filter was specified.\n");
-  } else if (Failed(result)) {
-    state.Print("Query failed to run. HRESULT: %x\n", result);
-  } else {
+  if (result != 1) {
+    ReportFailedQuery(state, result);
     return;
+  }
+  if (mode == SelectionMode::User) {
+    state.Print("User object \"%s\" could not be found.\n", o.userName);
+  } else {
+    state.Print("No user objects could be found in \"%s\".\n\n", o.ouPath);
   }
   ++state.errorCount;
 }
 
 }  // namespace
+
+bool ReportFailedQuery(RunState& state, HRESULT result) {
+  if (result == E_ADS_INVALID_FILTER) {
+    state.Write("Could not execute query. An invalid filter was specified.\n");
+  } else if (Failed(result)) {
+    state.Print("Query failed to run. HRESULT: %x\n", result);
+  } else {
+    return false;
+  }
+  ++state.errorCount;
+  return true;
+}
 
 bool ExpandEnvironmentVariable(const RunState& state, const std::string& name, std::string& value) {
   std::string found;

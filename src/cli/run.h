@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/run_state.h"
+#include "directory/hresult.h"
 
 namespace agewarden {
 
@@ -26,6 +27,10 @@ std::string ContainerPathOf(std::string_view ouRdnChain, bool ouMode, std::strin
 /// "(userPrincipalName=" + name + suffix + ")"; the name goes in unescaped so
 /// that "*" works as a wildcard.
 std::string UpnFilterClause(const RunState& state, std::string_view name);
+
+/// Prints and counts the failure of a search: an invalid filter or any other
+/// negative status. False when `result` is no failure.
+bool ReportFailedQuery(RunState& state, HRESULT result);
 
 /// Runs the validated command line. Returns -1 when the list file cannot be
 /// opened, otherwise the error count.

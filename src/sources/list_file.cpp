@@ -77,14 +77,10 @@ int32_t ProcessList(RunState& state, const std::string& listPath, DirectorySearc
     const HRESULT result = FindUsers(state, search, UpnFilterClause(state, name));
     if (result == 1) {
       state.Print("User object %s could not be found.\n\n", name);
-    } else if (result == E_ADS_INVALID_FILTER) {
-      state.Write("Could not execute query. An invalid filter was specified.\n");
-    } else if (Failed(result)) {
-      state.Print("Query failed to run. HRESULT: %x\n", result);
+      ++state.errorCount;
     } else {
-      return;
+      ReportFailedQuery(state, result);
     }
-    ++state.errorCount;
   };
   const auto onTooLong = [&] {
     state.Print("A name longer than %d bytes in list %s was skipped.\n", kMaxListWordBytes, listPath);

@@ -1,0 +1,1 @@
+#include "directory/ldap_directory.h"
