@@ -44,7 +44,7 @@ TEST_F(ListFileTest, WordsSplitByEveryKindOfWhiteSpace) {
 }
 
 TEST_F(ListFileTest, EmptyFilesAndUnopenableFiles) {
-  for (const std::string bytes : {std::string(), std::string(" \n\t\r\n")}) {
+  for (const std::string& bytes : {std::string(), std::string(" \n\t\r\n")}) {
     out.str("");
     state.errorCount = 0;
     EXPECT_EQ(Process(bytes), 0);
