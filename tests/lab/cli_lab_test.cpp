@@ -112,7 +112,7 @@ TEST(CliLab, NoServerAndNoTicket) {
   REQUIRE_LAB();
   const std::string expected = "Could not bind to LDAP://rootDSE.\nErrors: 1 \n";
   const std::vector<std::map<std::string, std::string>> cases = {
-      {{"LDAPURI", "ldap://127.0.0.78"}},
+      {{"LDAPURI", "ldap://127.0.0.79"}},
       {{"KRB5CCNAME", "FILE:/nonexistent/ccache"}},
   };
   for (const auto& overrides : cases) {
