@@ -19,14 +19,27 @@ struct LdapSettings {
   /// When true every search is paged from the start; otherwise a search runs
   /// unpaged first and continues paged when the server cuts it.
   bool alwaysPage = false;
+  /// Test seam: the size limit the unpaged phase of a search asks for (0: no
+  /// limit of ours). The server then ends that phase with sizeLimitExceeded
+  /// after so many entries, as Windows AD does after its MaxPageSize.
+  int unpagedSizeLimit = 0;
+  /// Nested membership is asked with the in-chain matching rule
+  /// (1.2.840.113556.1.4.1941); false walks memberOf instead, as the backend
+  /// also does when a server rejects the rule.
+  bool inChainRule = true;
 };
 
 /// Counters that let tests prove how the backend talked to the server.
 struct LdapStatistics {
+  /// Connections opened.
   int connections = 0;
+  /// SASL binds attempted.
   int binds = 0;
+  /// Search requests sent, every page and every base read included.
   int searches = 0;
+  /// Search requests that carried the paged-results control.
   int pages = 0;
+  /// Modify requests sent.
   int modifies = 0;
 };
 
