@@ -59,7 +59,7 @@ Result Execute(const std::string& program, const std::vector<std::string>& args,
   std::map<std::string, std::string> environment;
   for (char** e = environ; *e; ++e) {
     const char* equals = std::strchr(*e, '=');
-    if (equals) environment[std::string(*e, equals)] = equals + 1;
+    if (equals) environment[std::string(*e, static_cast<size_t>(equals - *e))] = equals + 1;
   }
   for (const auto& [name, value] : overrides) {
     if (value.empty()) {
