@@ -19,9 +19,11 @@ struct LdapSettings {
   /// When true every search is paged from the start; otherwise a search runs
   /// unpaged first and continues paged when the server cuts it.
   bool alwaysPage = false;
-  /// Test seam: the size limit the unpaged phase of a search asks for (0: no
-  /// limit of ours). The server then ends that phase with sizeLimitExceeded
-  /// after so many entries, as Windows AD does after its MaxPageSize.
+  /// Test seam: the size limit of the unpaged phase of a search (0: no limit
+  /// of ours). It is sent with the request, and a server that ignores it
+  /// (Samba 4.17 does) is cut after so many entries by the backend itself:
+  /// either way the search goes on paged, as when Windows AD stops an
+  /// unpaged search at its MaxPageSize.
   int unpagedSizeLimit = 0;
   /// Nested membership is asked with the in-chain matching rule
   /// (1.2.840.113556.1.4.1941); false walks memberOf instead, as the backend
@@ -31,7 +33,7 @@ struct LdapSettings {
 
 /// Counters that let tests prove how the backend talked to the server.
 struct LdapStatistics {
-  /// Connections opened.
+  /// Connections opened (or tried).
   int connections = 0;
   /// SASL binds attempted.
   int binds = 0;

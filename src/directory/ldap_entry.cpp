@@ -1,0 +1,29 @@
+#include "directory/ldap_entry.h"
+
+#include "directory/ldap_parse.h"
+
+namespace agewarden::ldap {
+
+const Attribute* Entry::Find(std::string_view type) const {
+  for (const Attribute& attribute : attributes) {
+    if (SameText(AttributeType(attribute.name), type)) return &attribute;
+  }
+  return nullptr;
+}
+
+const std::string* Entry::First(std::string_view type) const {
+  const Attribute* attribute = Find(type);
+  if (attribute == nullptr || attribute->values.empty()) return nullptr;
+  return &attribute->values.front();
+}
+
+bool Entry::HasClass(std::string_view objectClass) const {
+  const Attribute* classes = Find("objectClass");
+  if (classes == nullptr) return false;
+  for (const std::string& value : classes->values) {
+    if (SameText(value, objectClass)) return true;
+  }
+  return false;
+}
+
+}  // namespace agewarden::ldap

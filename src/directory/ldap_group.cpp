@@ -1,0 +1,531 @@
+#include "directory/ldap_group.h"
+
+#include <algorithm>
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "directory/ldap_object.h"
+#include "directory/ldap_search_stream.h"
+#include "directory/ldap_status.h"
+
+namespace agewarden::ldap {
+namespace {
+
+// LDAP_MATCHING_RULE_IN_CHAIN: matches through every level of nesting.
+constexpr std::string_view kInChainRule = "1.2.840.113556.1.4.1941";
+// DNs per (|(distinguishedName=...)...) search when members are looked up
+// by name.
+constexpr size_t kDnsPerLookup = 50;
+// The most groups a memberOf walk reads before it gives up.
+constexpr size_t kMaxWalkedGroups = 10000;
+
+const std::vector<std::string> kGroupAttributes = {"objectClass", "sAMAccountName", "objectSid", "groupType", "name"};
+const std::vector<std::string> kMemberAttributes = {"objectClass", "sAMAccountName", "objectSid"};
+
+// One member as the enumeration hands it out.
+struct Member {
+  std::shared_ptr<ObjectState> state;
+  std::string sortKey;
+};
+
+struct MemberList {
+  std::vector<Member> members;
+};
+
+std::string WinNtAccountPath(const std::string& domain, const std::string& name) {
+  return "WinNT://" + domain + "/" + name;
+}
+
+// A member found in the directory.
+Member MemberFromEntry(Entry entry, const std::string& netbios) {
+  auto state = std::make_shared<ObjectState>();
+  state->dn = entry.dn;
+  const std::string* sam = entry.First("sAMAccountName");
+  const std::string* sid = entry.First("objectSid");
+  std::optional<std::string> sidText = sid != nullptr ? SidToText(*sid) : std::nullopt;
+  if (entry.HasClass("foreignSecurityPrincipal") || (sam == nullptr && sidText)) {
+    // A principal of another domain or forest: known here by its SID only.
+    if (!sidText) {
+      const std::string cn = FirstRdnValue(entry.dn);
+      if (SidFromText(cn)) sidText = cn;
+    }
+    const std::string text = sidText ? *sidText : FirstRdnValue(entry.dn);
+    state->path = "WinNT://" + text;
+    state->name = text;
+  } else if (sam != nullptr) {
+    state->path = WinNtAccountPath(netbios, *sam);
+    state->name = *sam;
+  } else {
+    state->name = FirstRdnValue(entry.dn);
+    state->path = WinNtAccountPath(netbios, state->name);
+  }
+  state->values = std::move(entry);
+  Member member{state, LowerAscii(state->name)};
+  return member;
+}
+
+// A member DN that no search found (another domain's account, a phantom):
+// named as well as its DN allows.
+Member MemberFromDn(const std::string& dn, const std::string& netbios, const std::string& defaultNc) {
+  auto state = std::make_shared<ObjectState>();
+  state->dn = dn;
+  state->values.dn = dn;
+  const std::string first = FirstRdnValue(dn);
+  if (SidFromText(first)) {
+    state->path = "WinNT://" + first;
+    state->name = first;
+  } else {
+    std::string domain = netbios;
+    if (!DnIsWithin(dn, defaultNc)) {
+      // The first label of its DNS domain stands in for the NetBIOS name.
+      const std::string dns = DnsDomainOfDn(dn);
+      domain = dns.substr(0, dns.find('.'));
+      for (char& c : domain) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+      if (domain.empty()) domain = netbios;
+    }
+    state->name = first.empty() ? dn : first;
+    state->path = WinNtAccountPath(domain, state->name);
+  }
+  return Member{state, LowerAscii(state->name)};
+}
+
+bool IsGroupMember(const Member& member) { return member.state->values.HasClass("group"); }
+
+class LdapMemberEntry : public MemberEntry {
+ public:
+  LdapMemberEntry(std::shared_ptr<Session> session, std::shared_ptr<ObjectState> state)
+      : session_(std::move(session)), state_(std::move(state)) {}
+  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override {
+    out = std::make_unique<LdapObject>(session_, state_);
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<ObjectState> state_;
+};
+
+class LdapMemberEnumerator : public MemberEnumerator {
+ public:
+  LdapMemberEnumerator(std::shared_ptr<Session> session, std::shared_ptr<const MemberList> list)
+      : session_(std::move(session)), list_(std::move(list)) {}
+
+  HRESULT Next(uint32_t count, std::vector<std::unique_ptr<MemberEntry>>& batch, uint32_t& fetched) override {
+    batch.clear();
+    fetched = 0;
+    while (fetched < count && next_ < list_->members.size()) {
+      batch.push_back(std::make_unique<LdapMemberEntry>(session_, list_->members[next_].state));
+      ++next_;
+      ++fetched;
+    }
+    return fetched == count ? S_OK : S_FALSE;
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<const MemberList> list_;
+  size_t next_ = 0;
+};
+
+class LdapEnumSource : public EnumSource {
+ public:
+  LdapEnumSource(std::shared_ptr<Session> session, std::shared_ptr<const MemberList> list)
+      : session_(std::move(session)), list_(std::move(list)) {}
+  HRESULT QueryEnumerator(std::unique_ptr<MemberEnumerator>& out) override {
+    out = std::make_unique<LdapMemberEnumerator>(session_, list_);
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<const MemberList> list_;
+};
+
+class LdapMemberCollection : public MemberCollection {
+ public:
+  LdapMemberCollection(std::shared_ptr<Session> session, std::shared_ptr<const MemberList> list,
+                       std::shared_ptr<const AccountIndex> index)
+      : session_(std::move(session)), list_(std::move(list)), index_(std::move(index)) {}
+  HRESULT NewEnum(std::unique_ptr<EnumSource>& out) override {
+    out = std::make_unique<LdapEnumSource>(session_, list_);
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<const MemberList> list_;
+  // Kept alive with the collection so that GetGroup on a member's path can
+  // be answered from it.
+  std::shared_ptr<const AccountIndex> index_;
+};
+
+class LdapGroup : public AdsGroup {
+ public:
+  LdapGroup(std::shared_ptr<Session> session, std::shared_ptr<ObjectState> state)
+      : session_(std::move(session)), state_(std::move(state)) {}
+
+  HRESULT GetAdsPath(std::string& path) override {
+    path = state_->path;
+    return S_OK;
+  }
+  HRESULT GetName(std::string& name) override {
+    name = state_->name;
+    return S_OK;
+  }
+  HRESULT Get(const std::string& property, Variant& value) override { return GetProperty(*state_, property, value); }
+  HRESULT Put(const std::string& property, const Variant& value) override {
+    return PutProperty(*state_, property, value);
+  }
+  HRESULT SetInfo() override { return CommitChanges(*session_, *state_); }
+  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override {
+    out = std::make_unique<LdapGroup>(session_, state_);
+    return S_OK;
+  }
+
+  HRESULT Members(std::unique_ptr<MemberCollection>& out) override;
+  HRESULT IsMember(const std::string& memberPath, int16_t& isMember) override;
+
+ private:
+  HRESULT ResolveMembers(const std::vector<std::string>& dns, MemberList& list);
+  HRESULT FindMember(const std::string& memberPath, Entry& account);
+  HRESULT InChain(const std::string& accountDn, const std::vector<std::string>& memberOf, bool& member);
+  HRESULT WalkMemberOf(std::deque<std::string> pending, bool& member);
+  HRESULT PrimaryGroupDn(const std::string& domainSid, uint32_t rid, std::string& dn);
+
+  std::shared_ptr<Session> session_;
+  std::shared_ptr<ObjectState> state_;
+};
+
+std::vector<std::string> Values(const Entry& entry, std::string_view type) {
+  const Attribute* attribute = entry.Find(type);
+  return attribute != nullptr ? attribute->values : std::vector<std::string>{};
+}
+
+HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, MemberList& list) {
+  const DomainFacts* facts = nullptr;
+  HRESULT status = session_->Facts(facts);
+  if (Failed(status)) return status;
+  const std::string defaultNc = facts->defaultNamingContext;
+  std::string netbios;
+  status = session_->NetbiosName(netbios);
+  if (Failed(status)) return status;
+
+  std::unordered_map<std::string, Entry> found;  // by lower-case DN
+  std::unordered_set<std::string> wanted;
+  for (const std::string& dn : dns) wanted.insert(LowerAscii(dn));
+
+  SearchRequest request;
+  request.base = defaultNc;
+  request.scope = LDAP_SCOPE_SUBTREE;
+  request.attributes = kMemberAttributes;
+  std::vector<Entry> entries;
+  if (!dns.empty()) {
+    // The direct members, in one search over the forward link's backlink.
+    request.filter = "(memberOf=" + EscapeFilterValue(state_->dn) + ")";
+    status = SearchAll(session_, request, entries);
+    if (Failed(status)) return status;
+    for (Entry& entry : entries) {
+      std::string key = LowerAscii(entry.dn);
+      if (wanted.count(key) > 0) found.emplace(std::move(key), std::move(entry));
+    }
+    // Members of this domain that the backlink did not give (a server that
+    // keeps no memberOf for some kind of object): by DN, a few at a time.
+    std::vector<std::string> missing;
+    for (const std::string& dn : dns) {
+      if (found.count(LowerAscii(dn)) == 0 && DnIsWithin(dn, defaultNc)) missing.push_back(dn);
+    }
+    for (size_t start = 0; start < missing.size(); start += kDnsPerLookup) {
+      std::string filter = "(|";
+      for (size_t i = start; i < missing.size() && i < start + kDnsPerLookup; ++i) {
+        filter += "(distinguishedName=" + EscapeFilterValue(missing[i]) + ")";
+      }
+      filter += ")";
+      request.filter = filter;
+      status = SearchAll(session_, request, entries);
+      if (Failed(status)) return status;
+      for (Entry& entry : entries) {
+        std::string key = LowerAscii(entry.dn);
+        if (wanted.count(key) > 0) found.emplace(std::move(key), std::move(entry));
+      }
+    }
+  }
+
+  std::unordered_set<std::string> listed;
+  for (const std::string& dn : dns) {
+    std::string key = LowerAscii(dn);
+    if (!listed.insert(key).second) continue;
+    const auto hit = found.find(key);
+    if (hit != found.end()) {
+      list.members.push_back(MemberFromEntry(std::move(hit->second), netbios));
+    } else {
+      list.members.push_back(MemberFromDn(dn, netbios, defaultNc));
+    }
+  }
+
+  // The accounts whose primary group this is hold no member link to it.
+  const std::string* sid = state_->values.First("objectSid");
+  const auto rid = sid != nullptr ? SidRid(*sid) : std::nullopt;
+  if (rid) {
+    request.filter = "(primaryGroupID=" + std::to_string(*rid) + ")";
+    status = SearchAll(session_, request, entries);
+    if (Failed(status)) return status;
+    for (Entry& entry : entries) {
+      if (!listed.insert(LowerAscii(entry.dn)).second) continue;
+      list.members.push_back(MemberFromEntry(std::move(entry), netbios));
+    }
+  }
+
+  std::stable_sort(list.members.begin(), list.members.end(),
+                   [](const Member& a, const Member& b) { return a.sortKey < b.sortKey; });
+  return S_OK;
+}
+
+HRESULT LdapGroup::Members(std::unique_ptr<MemberCollection>& out) {
+  out.reset();
+  std::vector<std::string> dns;
+  HRESULT status = ReadMemberValues(*session_, state_->dn, dns);
+  if (Failed(status)) return status;
+  auto list = std::make_shared<MemberList>();
+  status = ResolveMembers(dns, *list);
+  if (Failed(status)) return status;
+  auto index = std::make_shared<AccountIndex>();
+  for (const Member& member : list->members) {
+    if (const std::string* sam = member.state->values.First("sAMAccountName")) {
+      index->emplace(LowerAscii(*sam), KnownAccount{member.state->dn, IsGroupMember(member)});
+    }
+  }
+  session_->Remember(index);
+  out = std::make_unique<LdapMemberCollection>(session_, std::move(list), std::move(index));
+  return S_OK;
+}
+
+HRESULT LdapGroup::FindMember(const std::string& memberPath, Entry& account) {
+  const std::vector<std::string> attributes = {"objectClass", "objectSid", "primaryGroupID", "memberOf"};
+  if (const auto ldapPath = ParseLdapPath(memberPath)) {
+    if (ldapPath->rootDse) return E_ADS_BAD_PATHNAME;
+    return session_->Read(ldapPath->dn, attributes, account);
+  }
+  const auto path = ParseWinNtPath(memberPath);
+  if (!path) return E_ADS_BAD_PATHNAME;
+  if (path->kind == WinNtPath::Kind::Account) return FindAccount(session_, *path, attributes, account);
+  const DomainFacts* facts = nullptr;
+  HRESULT status = session_->Facts(facts);
+  if (Failed(status)) return status;
+  const auto sid = SidFromText(path->name);
+  if (!sid) return E_ADS_BAD_PATHNAME;
+  SearchRequest request;
+  request.base = facts->defaultNamingContext;
+  request.filter = "(objectSid=" + EscapeFilterBytes(*sid) + ")";
+  request.attributes = attributes;
+  std::vector<Entry> entries;
+  status = SearchAll(session_, request, entries);
+  if (Failed(status)) return status;
+  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
+  account = std::move(entries.front());
+  return S_OK;
+}
+
+HRESULT LdapGroup::WalkMemberOf(std::deque<std::string> pending, bool& member) {
+  std::unordered_set<std::string> seen;
+  while (!pending.empty() && seen.size() < kMaxWalkedGroups) {
+    const std::string dn = std::move(pending.front());
+    pending.pop_front();
+    if (!seen.insert(LowerAscii(dn)).second) continue;
+    if (SameText(dn, state_->dn)) {
+      member = true;
+      return S_OK;
+    }
+    Entry group;
+    const HRESULT status = session_->Read(dn, {"memberOf"}, group);
+    if (status == E_ADS_NO_SUCH_OBJECT) continue;  // a group of another partition
+    if (Failed(status)) return status;
+    for (std::string& next : Values(group, "memberOf")) pending.push_back(std::move(next));
+  }
+  return S_OK;
+}
+
+HRESULT LdapGroup::InChain(const std::string& accountDn, const std::vector<std::string>& memberOf, bool& member) {
+  member = false;
+  if (session_->Settings().inChainRule) {
+    Entry ignored;
+    const std::string filter = "(memberOf:" + std::string(kInChainRule) + ":=" + EscapeFilterValue(state_->dn) + ")";
+    const HRESULT status = session_->Read(accountDn, {LDAP_NO_ATTRS}, ignored, filter);
+    if (Succeeded(status)) {
+      member = true;
+      return S_OK;
+    }
+    if (status == E_ADS_NO_SUCH_OBJECT) return S_OK;
+    // Only a server that does not know the rule makes the walk below
+    // necessary; any other failure is the answer.
+    const bool unknownRule = status == E_ADS_INVALID_FILTER || status == E_ADS_INAPPROPRIATE_MATCHING ||
+                             status == E_ADS_UNWILLING_TO_PERFORM || status == E_ADS_PROTOCOL_ERROR ||
+                             status == E_ADS_OPERATIONS_ERROR;
+    if (!unknownRule) return status;
+  }
+  return WalkMemberOf(std::deque<std::string>(memberOf.begin(), memberOf.end()), member);
+}
+
+HRESULT LdapGroup::PrimaryGroupDn(const std::string& domainSid, uint32_t rid, std::string& dn) {
+  const DomainFacts* facts = nullptr;
+  HRESULT status = session_->Facts(facts);
+  if (Failed(status)) return status;
+  SearchRequest request;
+  request.base = facts->defaultNamingContext;
+  request.filter = "(objectSid=" + EscapeFilterBytes(SidWithRid(domainSid, rid)) + ")";
+  request.attributes = {LDAP_NO_ATTRS};
+  std::vector<Entry> entries;
+  status = SearchAll(session_, request, entries);
+  if (Failed(status)) return status;
+  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
+  dn = entries.front().dn;
+  return S_OK;
+}
+
+HRESULT LdapGroup::IsMember(const std::string& memberPath, int16_t& isMember) {
+  Entry account;
+  HRESULT status = FindMember(memberPath, account);
+  if (Failed(status)) return status;
+
+  // Directly.
+  const std::vector<std::string> memberOf = Values(account, "memberOf");
+  for (const std::string& dn : memberOf) {
+    if (SameText(dn, state_->dn)) {
+      isMember = 1;
+      return S_OK;
+    }
+  }
+
+  // By primary group.
+  const std::string* groupSid = state_->values.First("objectSid");
+  const std::string* accountSid = account.First("objectSid");
+  const std::string* primary = account.First("primaryGroupID");
+  const auto groupRid = groupSid != nullptr ? SidRid(*groupSid) : std::nullopt;
+  const auto groupDomain = groupSid != nullptr ? SidDomainPart(*groupSid) : std::nullopt;
+  const auto accountDomain = accountSid != nullptr ? SidDomainPart(*accountSid) : std::nullopt;
+  // -1: the account names no primary group.
+  int64_t primaryRid = -1;
+  if (primary != nullptr) {
+    if (const auto parsed = ParseInteger32(*primary)) primaryRid = static_cast<uint32_t>(*parsed);
+  }
+  if (groupRid && primaryRid >= 0 && groupDomain && accountDomain && *groupDomain == *accountDomain &&
+      static_cast<uint32_t>(primaryRid) == *groupRid) {
+    isMember = 1;
+    return S_OK;
+  }
+
+  // Through nested groups.
+  bool member = false;
+  status = InChain(account.dn, memberOf, member);
+  if (Failed(status)) return status;
+  if (member) {
+    isMember = 1;
+    return S_OK;
+  }
+
+  // Through the primary group, when that is nested in this one.
+  if (primaryRid >= 0 && accountDomain) {
+    std::string primaryDn;
+    status = PrimaryGroupDn(*accountDomain, static_cast<uint32_t>(primaryRid), primaryDn);
+    if (Succeeded(status)) {
+      Entry primaryGroup;
+      status = session_->Read(primaryDn, {"memberOf"}, primaryGroup);
+      if (Succeeded(status)) {
+        const std::vector<std::string> primaryMemberOf = Values(primaryGroup, "memberOf");
+        for (const std::string& dn : primaryMemberOf) {
+          if (SameText(dn, state_->dn)) {
+            isMember = 1;
+            return S_OK;
+          }
+        }
+        status = InChain(primaryDn, primaryMemberOf, member);
+        if (Failed(status)) return status;
+        if (member) isMember = 1;
+      }
+    }
+  }
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT ReadMemberValues(Session& session, const std::string& groupDn, std::vector<std::string>& members) {
+  members.clear();
+  const uint64_t step = session.Settings().memberRangeStep > 0 ? static_cast<uint64_t>(session.Settings().memberRangeStep) : 0;
+  uint64_t low = 0;
+  while (low <= UINT32_MAX) {
+    std::string description = "member;range=" + std::to_string(low) + "-";
+    description += step > 0 ? std::to_string(std::min<uint64_t>(low + step - 1, UINT32_MAX)) : "*";
+    Entry entry;
+    // Samba 4.17 returns no entry at all when a ranged attribute comes first
+    // in the list, so a plain one leads.
+    const HRESULT status = session.Read(groupDn, {"objectClass", description}, entry);
+    if (Failed(status)) return status;
+    const Attribute* attribute = entry.Find("member");
+    if (attribute == nullptr) return S_OK;  // no (further) values
+    members.insert(members.end(), attribute->values.begin(), attribute->values.end());
+    const auto range = ParseRangedName(attribute->name);
+    if (!range || range->last) return S_OK;  // every value, or the last slice
+    if (range->high < low || attribute->values.empty()) return E_ADS_PROTOCOL_ERROR;  // no progress
+    low = static_cast<uint64_t>(range->high) + 1;
+  }
+  return S_OK;
+}
+
+HRESULT FindAccount(const std::shared_ptr<Session>& session, const WinNtPath& path,
+                    const std::vector<std::string>& attributes, Entry& entry) {
+  if (path.kind != WinNtPath::Kind::Account) return E_ADS_BAD_PATHNAME;
+  std::string netbios;
+  HRESULT status = session->NetbiosName(netbios);
+  if (Failed(status)) return status;
+  if (!SameText(path.domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
+  const DomainFacts* facts = nullptr;
+  status = session->Facts(facts);
+  if (Failed(status)) return status;
+  SearchRequest request;
+  request.base = facts->defaultNamingContext;
+  request.filter = "(sAMAccountName=" + EscapeFilterValue(path.name) + ")";
+  request.attributes = attributes;
+  std::vector<Entry> entries;
+  status = SearchAll(session, request, entries);
+  if (Failed(status)) return status;
+  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
+  entry = std::move(entries.front());
+  return S_OK;
+}
+
+HRESULT BindGroup(const std::shared_ptr<Session>& session, const std::string& path, std::unique_ptr<AdsGroup>& out) {
+  out.reset();
+  const auto parsed = ParseWinNtPath(path);
+  if (!parsed || parsed->kind != WinNtPath::Kind::Account) return E_ADS_BAD_PATHNAME;
+  if (!parsed->className.empty() && !SameText(parsed->className, "group")) return E_NOINTERFACE;
+  std::string netbios;
+  HRESULT status = session->NetbiosName(netbios);
+  if (Failed(status)) return status;
+  if (!SameText(parsed->domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
+
+  Entry entry;
+  status = E_ADS_NO_SUCH_OBJECT;
+  if (const auto known = session->Recall(LowerAscii(parsed->name))) {
+    // A member of an enumeration still in use: its kind is known already.
+    if (!known->isGroup) return E_NOINTERFACE;
+    status = session->Read(known->dn, kGroupAttributes, entry);
+    if (Failed(status) && status != E_ADS_NO_SUCH_OBJECT) return status;
+  }
+  if (status == E_ADS_NO_SUCH_OBJECT) {
+    status = FindAccount(session, *parsed, kGroupAttributes, entry);
+    if (Failed(status)) return status;
+  }
+  if (!entry.HasClass("group")) return E_NOINTERFACE;
+
+  auto state = std::make_shared<ObjectState>();
+  state->dn = entry.dn;
+  const std::string* sam = entry.First("sAMAccountName");
+  state->name = sam != nullptr ? *sam : parsed->name;
+  state->path = WinNtAccountPath(netbios, state->name);
+  state->values = std::move(entry);
+  out = std::make_unique<LdapGroup>(session, std::move(state));
+  return S_OK;
+}
+
+}  // namespace agewarden::ldap

@@ -1,0 +1,132 @@
+#include "directory/ldap_search.h"
+
+#include "directory/ldap_columns.h"
+#include "directory/ldap_parse.h"
+#include "directory/ldap_status.h"
+
+namespace agewarden::ldap {
+namespace {
+
+constexpr std::string_view kAdsPath = "ADsPath";
+
+class LdapSearchHandle : public SearchHandle {
+ public:
+  LdapSearchHandle(std::shared_ptr<Session> session, SearchRequest request, std::vector<std::string> requested)
+      : session_(std::move(session)), request_(std::move(request)), requested_(std::move(requested)) {}
+
+  HRESULT Begin() {
+    stream_ = std::make_unique<SearchStream>(session_, request_);
+    return stream_->Start();
+  }
+
+  HRESULT GetFirstRow() override {
+    // Still on the first row: it stays the current one.
+    if (rows_ == 1 && onRow_) {
+      cursor_ = 0;
+      return S_OK;
+    }
+    if (rows_ > 0 || ended_ || Failed(failure_)) {
+      // Back to the start: the search runs again.
+      rows_ = 0;
+      ended_ = false;
+      failure_ = S_OK;
+      onRow_ = false;
+      const HRESULT started = Begin();
+      if (Failed(started)) return Fail(started);
+    }
+    return Advance();
+  }
+
+  HRESULT GetNextRow() override {
+    if (ended_) return S_ADS_NOMORE_ROWS;
+    if (Failed(failure_)) return failure_;
+    return Advance();
+  }
+
+  HRESULT GetNextColumnName(std::string& name) override {
+    if (!onRow_) return Failed(failure_) ? failure_ : E_FAIL;
+    if (cursor_ >= columns_.size()) return S_ADS_NOMORE_COLUMNS;
+    name = columns_[cursor_++].name;
+    return S_OK;
+  }
+
+  HRESULT GetColumn(const std::string& name, Column& column) override {
+    column = Column{};
+    if (!onRow_) return Failed(failure_) ? failure_ : E_FAIL;
+    for (const ReportedColumn& reported : columns_) {
+      if (SameText(reported.name, name)) return ColumnValues(reported, column);
+    }
+    return E_ADS_COLUMN_NOT_SET;
+  }
+
+ private:
+  HRESULT Fail(HRESULT status) {
+    failure_ = status;
+    onRow_ = false;
+    columns_.clear();
+    return status;
+  }
+
+  HRESULT Advance() {
+    columns_.clear();
+    onRow_ = false;
+    cursor_ = 0;
+    const HRESULT status = stream_->Next(row_);
+    if (status == S_ADS_NOMORE_ROWS) {
+      ended_ = true;
+      return S_ADS_NOMORE_ROWS;
+    }
+    if (Failed(status)) return Fail(status);
+    ++rows_;
+    onRow_ = true;
+    columns_ = ReportColumns(row_, requested_);
+    return S_OK;
+  }
+
+  std::shared_ptr<Session> session_;
+  SearchRequest request_;
+  std::vector<std::string> requested_;
+  std::unique_ptr<SearchStream> stream_;
+  Entry row_;
+  std::vector<ReportedColumn> columns_;
+  size_t cursor_ = 0;
+  uint64_t rows_ = 0;
+  bool onRow_ = false;
+  bool ended_ = false;
+  HRESULT failure_ = S_OK;
+};
+
+}  // namespace
+
+LdapDirectorySearch::LdapDirectorySearch(std::shared_ptr<Session> session, std::string baseDn)
+    : session_(std::move(session)), baseDn_(std::move(baseDn)) {}
+
+HRESULT LdapDirectorySearch::SetSearchPreference(SearchScope scope) {
+  switch (scope) {
+    case SearchScope::Base: scope_ = LDAP_SCOPE_BASE; return S_OK;
+    case SearchScope::OneLevel: scope_ = LDAP_SCOPE_ONELEVEL; return S_OK;
+    case SearchScope::Subtree: scope_ = LDAP_SCOPE_SUBTREE; return S_OK;
+  }
+  return E_INVALIDARG;
+}
+
+HRESULT LdapDirectorySearch::ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
+                                           std::unique_ptr<SearchHandle>& handle) {
+  handle.reset();
+  SearchRequest request;
+  request.base = baseDn_;
+  request.scope = scope_;
+  request.filter = filter.empty() ? "(objectClass=*)" : filter;
+  // ADsPath is made from the DN, not asked of the server.
+  for (const std::string& attribute : attributes) {
+    if (!SameText(attribute, kAdsPath)) request.attributes.push_back(attribute);
+  }
+  if (request.attributes.empty() && !attributes.empty()) request.attributes.emplace_back(LDAP_NO_ATTRS);
+  auto search = std::make_unique<LdapSearchHandle>(session_, std::move(request), attributes);
+  const HRESULT status = search->Begin();
+  if (Failed(status)) return status;
+  handle = std::move(search);
+  return S_OK;
+}
+
+}  // namespace agewarden::ldap

@@ -1,0 +1,29 @@
+// IDirectorySearch over LDAP: a search object bound to a container and the
+// handle of one executed search, which streams its rows.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "directory/directory.h"
+#include "directory/ldap_search_stream.h"
+#include "directory/ldap_session.h"
+
+namespace agewarden::ldap {
+
+class LdapDirectorySearch : public DirectorySearch {
+ public:
+  LdapDirectorySearch(std::shared_ptr<Session> session, std::string baseDn);
+
+  HRESULT SetSearchPreference(SearchScope scope) override;
+  HRESULT ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
+                        std::unique_ptr<SearchHandle>& handle) override;
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::string baseDn_;
+  int scope_ = LDAP_SCOPE_SUBTREE;
+};
+
+}  // namespace agewarden::ldap

@@ -1,0 +1,213 @@
+#include "directory/ldap_search_stream.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "directory/ldap_parse.h"
+#include "directory/ldap_status.h"
+
+namespace agewarden::ldap {
+namespace {
+
+constexpr std::string_view kGuid = "objectGUID";
+
+bool AsksFor(const std::vector<std::string>& attributes, std::string_view name) {
+  for (const std::string& attribute : attributes) {
+    if (SameText(AttributeType(attribute), name) || attribute == "*") return true;
+  }
+  return false;
+}
+
+bool GuidOf(const Entry& entry, std::array<char, 16>& guid) {
+  const std::string* value = entry.First(kGuid);
+  if (value == nullptr || value->size() != guid.size()) return false;
+  std::memcpy(guid.data(), value->data(), guid.size());
+  return true;
+}
+
+}  // namespace
+
+SearchStream::SearchStream(std::shared_ptr<Session> session, SearchRequest request, Paging paging)
+    : session_(std::move(session)), request_(std::move(request)), paging_(paging) {
+  // The unpaged phase records what it hands out, to skip it if the search
+  // has to go on paged. An empty list already returns every attribute.
+  if (paging_ == Paging::UnpagedFirst && !request_.attributes.empty() && !AsksFor(request_.attributes, kGuid)) {
+    request_.attributes.emplace_back(kGuid);
+    hiddenGuid_ = true;
+  }
+}
+
+SearchStream::SearchStream(std::shared_ptr<Session> session, SearchRequest request)
+    : SearchStream(session, std::move(request),
+                   session && session->Settings().alwaysPage ? Paging::Always : Paging::UnpagedFirst) {}
+
+SearchStream::~SearchStream() {
+  if (active_ && session_) session_->Abandon(msgid_, generation_);
+}
+
+HRESULT SearchStream::Fail(HRESULT status) {
+  if (active_ && session_) session_->Abandon(msgid_, generation_);
+  active_ = false;
+  phase_ = Phase::Failed;
+  failure_ = Failed(status) ? status : E_FAIL;
+  Forget();
+  return failure_;
+}
+
+HRESULT SearchStream::SendUnpaged() {
+  const int limit = session_->Settings().unpagedSizeLimit > 0 ? session_->Settings().unpagedSizeLimit : 0;
+  const HRESULT status = session_->SendSearch(request_, limit, nullptr, msgid_);
+  if (Failed(status)) return status;
+  active_ = true;
+  generation_ = session_->Generation();
+  return S_OK;
+}
+
+HRESULT SearchStream::SendPage() {
+  ControlPtr control;
+  HRESULT status = session_->CreatePageControl(session_->Settings().pageSize, cookie_, control);
+  if (Failed(status)) return status;
+  status = session_->SendSearch(request_, 0, control.get(), msgid_);
+  if (Failed(status)) return status;
+  active_ = true;
+  generation_ = session_->Generation();
+  return S_OK;
+}
+
+HRESULT SearchStream::GoOnPaged() {
+  // Cut by a limit: the rest comes paged, from the start, without what the
+  // unpaged phase handed out already.
+  phase_ = Phase::Paged;
+  skipSeen_ = true;
+  std::sort(seenGuids_.begin(), seenGuids_.end());
+  cookie_.clear();
+  return SendPage();
+}
+
+HRESULT SearchStream::Start() {
+  if (phase_ != Phase::NotStarted) return phase_ == Phase::Failed ? failure_ : S_OK;
+  if (!session_) return Fail(E_POINTER);
+  const HRESULT status = paging_ == Paging::Always ? SendPage() : SendUnpaged();
+  if (Failed(status)) return Fail(status);
+  phase_ = paging_ == Paging::Always ? Phase::Paged : Phase::Unpaged;
+  return S_OK;
+}
+
+void SearchStream::Remember(const Entry& entry) {
+  std::array<char, 16> guid;
+  if (GuidOf(entry, guid)) {
+    seenGuids_.push_back(guid);
+  } else {
+    // A server without objectGUID: the DN is the next best identity.
+    seenDns_.insert(LowerAscii(entry.dn));
+  }
+}
+
+bool SearchStream::HandedOut(const Entry& entry) const {
+  std::array<char, 16> guid;
+  if (GuidOf(entry, guid)) return std::binary_search(seenGuids_.begin(), seenGuids_.end(), guid);
+  return seenDns_.count(LowerAscii(entry.dn)) > 0;
+}
+
+void SearchStream::Forget() {
+  seenGuids_.clear();
+  seenGuids_.shrink_to_fit();
+  seenDns_.clear();
+}
+
+void SearchStream::StripHidden(Entry& entry) const {
+  if (!hiddenGuid_) return;
+  std::erase_if(entry.attributes,
+                [](const Attribute& attribute) { return SameText(AttributeType(attribute.name), kGuid); });
+}
+
+HRESULT SearchStream::Next(Entry& entry) {
+  if (phase_ == Phase::NotStarted) {
+    const HRESULT started = Start();
+    if (Failed(started)) return started;
+  }
+  while (true) {
+    if (phase_ == Phase::Done) return S_ADS_NOMORE_ROWS;
+    if (phase_ == Phase::Failed) return failure_;
+
+    MessagePtr message;
+    HRESULT status = session_->Receive(msgid_, message);
+    if (Failed(status)) {
+      active_ = false;  // Receive has abandoned it, or the connection is gone
+      return Fail(status);
+    }
+    const int type = ldap_msgtype(message.get());
+    if (type == LDAP_RES_SEARCH_ENTRY) {
+      Entry next;
+      status = session_->ParseEntry(message.get(), next);
+      if (Failed(status)) return Fail(status);
+      if (phase_ == Phase::Unpaged) {
+        const int limit = session_->Settings().unpagedSizeLimit;
+        if (limit > 0 && unpagedEntries_ >= static_cast<size_t>(limit)) {
+          // A server that ignores the request's size limit (Samba does) is
+          // cut here, the way one that honours it would have cut.
+          session_->Abandon(msgid_, generation_);
+          active_ = false;
+          status = GoOnPaged();
+          if (Failed(status)) return Fail(status);
+          continue;
+        }
+        ++unpagedEntries_;
+        Remember(next);
+      } else if (skipSeen_ && HandedOut(next)) {
+        continue;  // handed out by the unpaged phase already
+      }
+      StripHidden(next);
+      entry = std::move(next);
+      return S_OK;
+    }
+    if (type != LDAP_RES_SEARCH_RESULT) continue;  // continuation references are not rows
+
+    active_ = false;
+    int code = LDAP_OTHER;
+    std::string cookie;
+    status = session_->ParseResult(message.get(), code, phase_ == Phase::Paged ? &cookie : nullptr);
+    if (Failed(status)) return Fail(status);
+
+    if (phase_ == Phase::Unpaged) {
+      if (code == LDAP_SUCCESS) {
+        phase_ = Phase::Done;
+        Forget();
+        continue;
+      }
+      if (code == LDAP_SIZELIMIT_EXCEEDED || code == LDAP_ADMINLIMIT_EXCEEDED) {
+        status = GoOnPaged();
+        if (Failed(status)) return Fail(status);
+        continue;
+      }
+      return Fail(StatusFromLdapResult(code));
+    }
+
+    // Paged phase.
+    if (code != LDAP_SUCCESS) return Fail(StatusFromLdapResult(code));
+    if (cookie.empty()) {
+      phase_ = Phase::Done;
+      Forget();
+      continue;
+    }
+    // The cookie may well be the same for every page (Samba's names the
+    // result set, not the position in it): only an empty one ends the search.
+    cookie_ = std::move(cookie);
+    status = SendPage();
+    if (Failed(status)) return Fail(status);
+  }
+}
+
+HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries) {
+  entries.clear();
+  SearchStream stream(session, request);
+  while (true) {
+    Entry entry;
+    const HRESULT status = stream.Next(entry);
+    if (status == S_ADS_NOMORE_ROWS) return S_OK;
+    if (Failed(status)) return status;
+    entries.push_back(std::move(entry));
+  }
+}
+
+}  // namespace agewarden::ldap

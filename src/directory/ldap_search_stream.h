@@ -1,0 +1,76 @@
+// A search whose entries are taken one at a time as they arrive, so memory
+// holds one entry (and what libldap buffers), never the whole result.
+//
+// No server limit may cut a result. A search runs unpaged first (fast on
+// Samba, whose paged path is several times slower); when the server ends it
+// with sizeLimitExceeded or adminLimitExceeded (Windows AD stops an unpaged
+// search at MaxPageSize entries), it goes on as a paged search (RFC 2696)
+// from the start and skips the entries already handed out, known by their
+// objectGUID, so that no entry is returned twice and none is lost.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "directory/ldap_session.h"
+
+namespace agewarden::ldap {
+
+class SearchStream {
+ public:
+  enum class Paging {
+    UnpagedFirst,  ///< unpaged, then paged when the server cuts the result
+    Always,        ///< paged from the first request
+  };
+
+  SearchStream(std::shared_ptr<Session> session, SearchRequest request, Paging paging);
+  /// Paging as the settings say (alwaysPage or not).
+  SearchStream(std::shared_ptr<Session> session, SearchRequest request);
+  ~SearchStream();
+  SearchStream(const SearchStream&) = delete;
+  SearchStream& operator=(const SearchStream&) = delete;
+
+  /// Sends the first request; a filter libldap cannot encode fails here.
+  /// Next() starts the search itself when this was not called.
+  HRESULT Start();
+  /// S_OK with the next entry, S_ADS_NOMORE_ROWS after the last one, or the
+  /// failure that ended the search (also after some entries were given).
+  HRESULT Next(Entry& entry);
+
+ private:
+  enum class Phase { NotStarted, Unpaged, Paged, Done, Failed };
+
+  HRESULT SendUnpaged();
+  HRESULT SendPage();
+  HRESULT GoOnPaged();
+  HRESULT Fail(HRESULT status);
+  void Remember(const Entry& entry);
+  bool HandedOut(const Entry& entry) const;
+  void Forget();
+  void StripHidden(Entry& entry) const;
+
+  std::shared_ptr<Session> session_;
+  SearchRequest request_;
+  Paging paging_;
+  bool hiddenGuid_ = false;
+  Phase phase_ = Phase::NotStarted;
+  HRESULT failure_ = S_OK;
+  int msgid_ = -1;
+  bool active_ = false;
+  uint64_t generation_ = 0;
+  std::string cookie_;
+  bool skipSeen_ = false;
+  size_t unpagedEntries_ = 0;
+  // What the unpaged phase handed out: objectGUIDs, 16 bytes each (sorted
+  // once the paged phase starts), and the DNs of entries without one.
+  std::vector<std::array<char, 16>> seenGuids_;
+  std::unordered_set<std::string> seenDns_;
+};
+
+/// Every entry of a search, for the backend's own small lookups.
+HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries);
+
+}  // namespace agewarden::ldap

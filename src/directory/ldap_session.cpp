@@ -1,0 +1,407 @@
+#include "directory/ldap_session.h"
+
+#include <sasl/sasl.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include "directory/ldap_locate.h"
+#include "directory/ldap_parse.h"
+#include "directory/ldap_status.h"
+
+namespace agewarden::ldap {
+namespace {
+
+// Defaults for the time-outs that ldap.conf may leave unset.
+constexpr time_t kDefaultConnectSeconds = 10;
+constexpr time_t kDefaultOperationSeconds = 120;
+// The least SASL security-layer strength taken as protecting the traffic
+// (what Cyrus SASL reports for a GSSAPI confidentiality layer).
+constexpr ber_len_t kMinimumSsf = 56;
+
+// Answers every SASL prompt with nothing: the bind uses what the mechanism
+// finds itself (the Kerberos ticket cache), never a name or a password typed
+// or configured for this tool.
+int AnswerNothing(LDAP*, unsigned, void*, void* prompts) {
+  for (auto* prompt = static_cast<sasl_interact_t*>(prompts); prompt != nullptr && prompt->id != SASL_CB_LIST_END;
+       ++prompt) {
+    prompt->result = "";
+    prompt->len = 0;
+  }
+  return LDAP_SUCCESS;
+}
+
+// A write to a connection the server closed must fail with EPIPE rather than
+// end the process; an application that set its own handler keeps it.
+void IgnoreSigpipe() {
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) != 0) return;
+  if (current.sa_handler != SIG_DFL) return;
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+// A time-out option of the handle (already holding ldap.conf's value, when
+// there is one), or `fallback` when it is unset.
+timeval TimeoutOption(LDAP* ld, int option, time_t fallback) {
+  timeval* raw = nullptr;
+  if (ldap_get_option(ld, option, &raw) == LDAP_OPT_SUCCESS && raw != nullptr) {
+    const LdapMemory<timeval> owned(raw);
+    if (owned->tv_sec > 0 || owned->tv_usec > 0) return *owned;
+  }
+  return timeval{fallback, 0};
+}
+
+int ResultCode(LDAP* ld) {
+  int code = LDAP_OTHER;
+  if (ld == nullptr || ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code) != LDAP_OPT_SUCCESS) return LDAP_OTHER;
+  return code;
+}
+
+bool ConnectionLost(int code) {
+  return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT;
+}
+
+}  // namespace
+
+Session::Session(const LdapSettings& settings, LdapStatistics& statistics)
+    : settings_(settings), statistics_(statistics) {}
+
+Session::~Session() { Close(); }
+
+HRESULT Session::Open() {
+  switch (state_) {
+    case State::Open: return broken_ ? E_ADS_SERVER_DOWN : S_OK;
+    case State::Failed: return openStatus_;
+    case State::Closed: return E_ADS_SERVER_DOWN;
+    case State::Idle: break;
+  }
+  openStatus_ = Connect();
+  state_ = Succeeded(openStatus_) ? State::Open : State::Failed;
+  if (Failed(openStatus_)) ld_.reset();
+  ++generation_;
+  return openStatus_;
+}
+
+HRESULT Session::Connect() {
+  IgnoreSigpipe();
+  const std::string uris = ServerUris();
+  LDAP* raw = nullptr;
+  int rc = ldap_initialize(&raw, uris.empty() ? nullptr : uris.c_str());
+  LdapHandle ld(raw);
+  if (rc != LDAP_SUCCESS || !ld) return rc == LDAP_SUCCESS ? E_FAIL : StatusFromLdapResult(rc);
+
+  const int version = LDAP_VERSION3;
+  ldap_set_option(ld.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
+  ldap_set_option(ld.get(), LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  ldap_set_option(ld.get(), LDAP_OPT_RESTART, LDAP_OPT_ON);
+  // SASL_NOCANON and SASL_SECPROPS from ldap.conf are already in the
+  // handle's options: ldap_initialize copies the global ones.
+  const timeval connectTimeout = TimeoutOption(ld.get(), LDAP_OPT_NETWORK_TIMEOUT, kDefaultConnectSeconds);
+  operationTimeout_ = TimeoutOption(ld.get(), LDAP_OPT_TIMEOUT, kDefaultOperationSeconds);
+  ldap_set_option(ld.get(), LDAP_OPT_NETWORK_TIMEOUT, &connectTimeout);
+  // Synchronous calls (the bind, the modify) wait at most this long too.
+  ldap_set_option(ld.get(), LDAP_OPT_TIMEOUT, &operationTimeout_);
+
+  ++statistics_.connections;
+  rc = ldap_connect(ld.get());
+  if (rc != LDAP_SUCCESS) return E_ADS_SERVER_DOWN;
+
+  char* mechanismRaw = nullptr;
+  ldap_get_option(ld.get(), LDAP_OPT_X_SASL_MECH, &mechanismRaw);
+  const LdapString mechanismOwned(mechanismRaw);
+  const char* mechanism = mechanismOwned && *mechanismOwned ? mechanismOwned.get() : "GSSAPI";
+
+  ++statistics_.binds;
+  rc = ldap_sasl_interactive_bind_s(ld.get(), nullptr, mechanism, nullptr, nullptr, LDAP_SASL_QUIET, AnswerNothing,
+                                    nullptr);
+  if (rc != LDAP_SUCCESS) {
+    // A failure inside SASL (no ticket, unknown mechanism) comes back as a
+    // local error; the caller sees that the bind was refused.
+    if (rc == LDAP_LOCAL_ERROR || rc == LDAP_AUTH_UNKNOWN || rc == LDAP_PARAM_ERROR) return E_ADS_INVALID_CREDENTIALS;
+    return StatusFromLdapResult(rc);
+  }
+  ld_ = std::move(ld);
+  const HRESULT protection = CheckProtection();
+  if (Failed(protection)) {
+    ld_.reset();
+    return protection;
+  }
+  return S_OK;
+}
+
+HRESULT Session::CheckProtection() {
+  ber_len_t ssf = 0;
+  if (ldap_get_option(ld_.get(), LDAP_OPT_X_SASL_SSF, &ssf) != LDAP_OPT_SUCCESS) ssf = 0;
+  if (ssf >= kMinimumSsf) return S_OK;
+  if (ldap_tls_inplace(ld_.get()) != 0) return S_OK;
+  // ldapi:// is a local socket: nothing crosses a network.
+  ber_socket_t fd = -1;
+  if (ldap_get_option(ld_.get(), LDAP_OPT_DESC, &fd) == LDAP_OPT_SUCCESS && fd >= 0) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.ss_family == AF_UNIX) {
+      return S_OK;
+    }
+  }
+  return E_ADS_CONFIDENTIALITY_REQUIRED;
+}
+
+void Session::Close() {
+  if (ld_) ld_.reset();
+  if (state_ != State::Idle) ++generation_;
+  state_ = State::Closed;
+  facts_.reset();
+}
+
+void Session::MarkBroken() { broken_ = true; }
+
+HRESULT Session::Ready() {
+  const HRESULT opened = Open();
+  if (Failed(opened)) return opened;
+  if (broken_ || !ld_) return E_ADS_SERVER_DOWN;
+  return S_OK;
+}
+
+HRESULT Session::SendSearch(const SearchRequest& request, int sizeLimit, LDAPControl* pageControl, int& msgid) {
+  const HRESULT ready = Ready();
+  if (Failed(ready)) return ready;
+  std::vector<char*> attributes;
+  for (const std::string& attribute : request.attributes) attributes.push_back(const_cast<char*>(attribute.c_str()));
+  attributes.push_back(nullptr);
+  LDAPControl* controls[2] = {pageControl, nullptr};
+  ++statistics_.searches;
+  if (pageControl != nullptr) ++statistics_.pages;
+  const int rc = ldap_search_ext(ld_.get(), request.base.c_str(), request.scope, request.filter.c_str(),
+                                 request.attributes.empty() ? nullptr : attributes.data(), 0,
+                                 pageControl != nullptr ? controls : nullptr, nullptr, nullptr, sizeLimit, &msgid);
+  if (rc != LDAP_SUCCESS) {
+    if (ConnectionLost(rc)) MarkBroken();
+    return StatusFromLdapResult(rc);
+  }
+  return S_OK;
+}
+
+HRESULT Session::Receive(int msgid, MessagePtr& message) {
+  message.reset();
+  if (broken_ || !ld_) return E_ADS_SERVER_DOWN;
+  timeval timeout = operationTimeout_;
+  LDAPMessage* raw = nullptr;
+  const int type = ldap_result(ld_.get(), msgid, LDAP_MSG_ONE, &timeout, &raw);
+  message.reset(raw);
+  if (type == 0) {
+    // Nothing arrived within the time-out: the server is not answering. The
+    // connection is not trusted for anything after this.
+    message.reset();
+    ldap_abandon_ext(ld_.get(), msgid, nullptr, nullptr);
+    MarkBroken();
+    return E_ADS_TIMEOUT;
+  }
+  if (type < 0 || !message) {
+    const int code = ResultCode(ld_.get());
+    MarkBroken();
+    return code == LDAP_SUCCESS ? E_ADS_SERVER_DOWN : StatusFromLdapResult(code);
+  }
+  return S_OK;
+}
+
+HRESULT Session::CreatePageControl(int pageSize, const std::string& cookie, ControlPtr& control) {
+  control.reset();
+  const HRESULT ready = Ready();
+  if (Failed(ready)) return ready;
+  std::vector<char> cookieBytes(cookie.begin(), cookie.end());
+  berval cookieValue{static_cast<ber_len_t>(cookieBytes.size()), cookieBytes.empty() ? nullptr : cookieBytes.data()};
+  OwnedBerval value;
+  int rc = ldap_create_page_control_value(ld_.get(), pageSize > 0 ? pageSize : 1, &cookieValue, value.Out());
+  if (rc != LDAP_SUCCESS) return StatusFromLdapResult(rc);
+  // Critical: a server that cannot page must refuse rather than hand out a
+  // result it cut.
+  LDAPControl* raw = nullptr;
+  berval encoded = value.Get();
+  rc = ldap_control_create(LDAP_CONTROL_PAGEDRESULTS, 1, &encoded, 1, &raw);
+  control.reset(raw);
+  if (rc != LDAP_SUCCESS || !control) return rc == LDAP_SUCCESS ? E_OUTOFMEMORY : StatusFromLdapResult(rc);
+  return S_OK;
+}
+
+void Session::Abandon(int msgid, uint64_t generation) {
+  if (!ld_ || broken_ || generation != generation_) return;
+  ldap_abandon_ext(ld_.get(), msgid, nullptr, nullptr);
+}
+
+HRESULT Session::ParseEntry(LDAPMessage* message, Entry& entry) {
+  entry = Entry{};
+  LdapString dn(ldap_get_dn(ld_.get(), message));
+  if (!dn) return StatusFromLdapResult(ResultCode(ld_.get()));
+  entry.dn = dn.get();
+  BerElement* berRaw = nullptr;
+  LdapString name(ldap_first_attribute(ld_.get(), message, &berRaw));
+  const BerPtr ber(berRaw);
+  while (name) {
+    Attribute attribute;
+    attribute.name = name.get();
+    const ValuesPtr values(ldap_get_values_len(ld_.get(), message, name.get()));
+    if (values) {
+      for (berval** value = values.get(); *value != nullptr; ++value) {
+        attribute.values.emplace_back((*value)->bv_val, (*value)->bv_len);
+      }
+    }
+    entry.attributes.push_back(std::move(attribute));
+    name.reset(ldap_next_attribute(ld_.get(), message, ber.get()));
+  }
+  return S_OK;
+}
+
+HRESULT Session::ParseResult(LDAPMessage* message, int& code, std::string* cookie) {
+  code = LDAP_OTHER;
+  if (cookie != nullptr) cookie->clear();
+  char* matchedRaw = nullptr;
+  char* textRaw = nullptr;
+  char** referralsRaw = nullptr;
+  LDAPControl** controlsRaw = nullptr;
+  const int rc = ldap_parse_result(ld_.get(), message, &code, &matchedRaw, &textRaw, &referralsRaw,
+                                   cookie != nullptr ? &controlsRaw : nullptr, 0);
+  const LdapString matched(matchedRaw);
+  const LdapString text(textRaw);
+  const StringArrayPtr referrals(referralsRaw);
+  const ControlsPtr controls(controlsRaw);
+  if (rc != LDAP_SUCCESS) return StatusFromLdapResult(rc);
+  if (cookie == nullptr || !controls) return S_OK;
+  LDAPControl* page = ldap_control_find(LDAP_CONTROL_PAGEDRESULTS, controls.get(), nullptr);
+  if (page == nullptr) return S_OK;
+  ber_int_t estimate = 0;
+  OwnedBerval value;
+  if (ldap_parse_pageresponse_control(ld_.get(), page, &estimate, value.Out()) != LDAP_SUCCESS) {
+    return E_ADS_DECODING_ERROR;
+  }
+  if (value.Get().bv_val != nullptr) cookie->assign(value.Get().bv_val, value.Get().bv_len);
+  return S_OK;
+}
+
+HRESULT Session::Modify(const std::string& dn, LDAPMod** mods) {
+  const HRESULT ready = Ready();
+  if (Failed(ready)) return ready;
+  ++statistics_.modifies;
+  const int rc = ldap_modify_ext_s(ld_.get(), dn.c_str(), mods, nullptr, nullptr);
+  if (ConnectionLost(rc)) MarkBroken();
+  return StatusFromLdapResult(rc);
+}
+
+HRESULT Session::Read(const std::string& dn, const std::vector<std::string>& attributes, Entry& entry,
+                      const std::string& filter) {
+  SearchRequest request;
+  request.base = dn;
+  request.scope = LDAP_SCOPE_BASE;
+  request.filter = filter;
+  request.attributes = attributes;
+  int msgid = 0;
+  HRESULT status = SendSearch(request, 0, nullptr, msgid);
+  if (Failed(status)) return status;
+  const uint64_t generation = generation_;
+  bool found = false;
+  while (true) {
+    MessagePtr message;
+    status = Receive(msgid, message);
+    if (Failed(status)) return status;
+    const int type = ldap_msgtype(message.get());
+    if (type == LDAP_RES_SEARCH_ENTRY) {
+      if (!found) {
+        status = ParseEntry(message.get(), entry);
+        if (Failed(status)) {
+          Abandon(msgid, generation);
+          return status;
+        }
+        found = true;
+      }
+    } else if (type == LDAP_RES_SEARCH_RESULT) {
+      int code = LDAP_OTHER;
+      status = ParseResult(message.get(), code, nullptr);
+      if (Failed(status)) return status;
+      if (code != LDAP_SUCCESS) return StatusFromLdapResult(code);
+      return found ? S_OK : E_ADS_NO_SUCH_OBJECT;
+    }
+    // Continuation references are not entries: skipped.
+  }
+}
+
+HRESULT Session::Facts(const DomainFacts*& facts) {
+  facts = nullptr;
+  const HRESULT ready = Ready();
+  if (Failed(ready)) return ready;
+  if (!facts_) {
+    Entry root;
+    const HRESULT status = Read("", {"defaultNamingContext", "configurationNamingContext"}, root);
+    if (Failed(status)) return status;
+    DomainFacts read;
+    if (const std::string* value = root.First("defaultNamingContext")) read.defaultNamingContext = *value;
+    if (const std::string* value = root.First("configurationNamingContext")) read.configurationNamingContext = *value;
+    if (read.defaultNamingContext.empty()) return E_ADS_PROPERTY_NOT_FOUND;
+    facts_ = std::move(read);
+  }
+  facts = &*facts_;
+  return S_OK;
+}
+
+HRESULT Session::NetbiosName(std::string& name) {
+  const DomainFacts* facts = nullptr;
+  HRESULT status = Facts(facts);
+  if (Failed(status)) return status;
+  if (!facts_->netbiosLooked) {
+    facts_->netbiosLooked = true;
+    // The crossRef of the domain partition carries its NetBIOS name.
+    SearchRequest request;
+    request.base = "CN=Partitions," + facts_->configurationNamingContext;
+    request.scope = LDAP_SCOPE_ONELEVEL;
+    request.filter = "(&(objectClass=crossRef)(nCName=" + EscapeFilterValue(facts_->defaultNamingContext) + "))";
+    request.attributes = {"nETBIOSName"};
+    int msgid = 0;
+    status = SendSearch(request, 0, nullptr, msgid);
+    const uint64_t generation = generation_;
+    bool ended = Failed(status);
+    while (!ended) {
+      MessagePtr message;
+      status = Receive(msgid, message);
+      if (Failed(status)) break;
+      const int type = ldap_msgtype(message.get());
+      if (type == LDAP_RES_SEARCH_ENTRY) {
+        Entry entry;
+        status = ParseEntry(message.get(), entry);
+        if (Failed(status)) {
+          Abandon(msgid, generation);
+          break;
+        }
+        if (facts_->netbiosName.empty()) {
+          if (const std::string* value = entry.First("nETBIOSName")) facts_->netbiosName = *value;
+        }
+      } else if (type == LDAP_RES_SEARCH_RESULT) {
+        int code = LDAP_OTHER;
+        status = ParseResult(message.get(), code, nullptr);
+        if (Succeeded(status) && code != LDAP_SUCCESS) status = StatusFromLdapResult(code);
+        ended = true;
+      }
+    }
+    if (Succeeded(status) && facts_->netbiosName.empty()) status = E_ADS_NO_SUCH_OBJECT;
+    facts_->netbiosStatus = status;
+  }
+  if (Failed(facts_->netbiosStatus)) return facts_->netbiosStatus;
+  name = facts_->netbiosName;
+  return S_OK;
+}
+
+void Session::Remember(const std::shared_ptr<const AccountIndex>& index) {
+  std::erase_if(remembered_, [](const std::weak_ptr<const AccountIndex>& item) { return item.expired(); });
+  remembered_.push_back(index);
+}
+
+std::optional<KnownAccount> Session::Recall(const std::string& lowerName) {
+  for (const auto& weak : remembered_) {
+    if (const auto index = weak.lock()) {
+      const auto found = index->find(lowerName);
+      if (found != index->end()) return found->second;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace agewarden::ldap
