@@ -17,10 +17,20 @@ depends=$(sed -n 's/^ Depends: //p' <<<"$info")
 echo "Depends: $depends"
 grep -q 'libsasl2-modules-gssapi-mit' <<<"$depends" || { echo "the SASL GSSAPI module is missing"; exit 1; }
 
-# Every library the binary loads comes from a package the package depends on,
-# and every dependency but the SASL module is such a package.
-expected=$(ldd "$build/agewarden" | awk '/=>/ {print $3}' | xargs -r readlink -f |
-  xargs -r dpkg -S 2>/dev/null | cut -d: -f1 | sort -u)
+# Every library the binary names (its NEEDED entries) comes from a package
+# the package depends on, and every dependency but the SASL module is such a
+# package. /lib and /usr/lib are the same folder on Debian 12.
+owner() {
+  local path=$1 p
+  for candidate in "$path" "${path#/usr}" "/usr$path"; do
+    p=$(dpkg -S "$candidate" 2>/dev/null | head -1 | cut -d: -f1) && [ -n "$p" ] && { echo "$p"; return; }
+  done
+  echo "no package owns $path" >&2
+  return 1
+}
+expected=$(for lib in $(readelf -d "$build/agewarden" | sed -n 's/.*Shared library: \[\(.*\)\]/\1/p'); do
+  owner "$(ldd "$build/agewarden" | awk -v l="$lib" '$1 == l {print $3}')"
+done | sort -u)
 named=$(tr ',' '\n' <<<"$depends" | sed 's/(.*)//; s/^ *//; s/ *$//' | grep -v '^$' | sort -u)
 for p in $expected; do
   grep -qx "$p" <<<"$named" || { echo "links against $p but does not depend on it"; exit 1; }
