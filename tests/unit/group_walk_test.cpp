@@ -8,13 +8,24 @@ namespace {
 
 constexpr int64_t kMarch14 = 126921076130000000;
 
+// A run as the run driver leaves it before a walk, in the domain CORP.
+void PrepareWalk(RunHarness& h) {
+  h.state.domainName = "CORP";
+  h.state.upnSuffix = "@corp.example";
+  h.state.options.quiet = true;
+}
+
+int32_t WalkGroup(RunHarness& h, const std::string& name) {
+  std::unique_ptr<DirectorySearch> search;
+  h.directory.OpenSearch(std::string("LDAP://") + kBase, search);
+  std::unique_ptr<AdsGroup> group;
+  EXPECT_EQ(h.directory.GetGroup("WinNT://CORP/" + name, group), S_OK);
+  return ProcessGroup(h.state, search.get(), group.get());
+}
+
 class GroupWalkTest : public RunFixture {
  protected:
-  void SetUp() override {
-    state.domainName = "CORP";
-    state.upnSuffix = "@corp.example";
-    state.options.quiet = true;
-  }
+  void SetUp() override { PrepareWalk(*this); }
   FakeGroup& Group(const std::string& name) { return directory.AddGroup("WinNT://CORP/" + name, name); }
   void Account(FakeGroup& group, const std::string& name) {
     if (!directory.FindObject("CN=" + name + "," + kStaff)) {
@@ -23,13 +34,7 @@ class GroupWalkTest : public RunFixture {
     group.members.push_back({"WinNT://CORP/" + name, name});
   }
   void Nest(FakeGroup& parent, const FakeGroup& child) { parent.members.push_back({child.path, child.name}); }
-  int32_t Walk(const std::string& name) {
-    std::unique_ptr<DirectorySearch> search;
-    directory.OpenSearch(std::string("LDAP://") + kBase, search);
-    std::unique_ptr<AdsGroup> group;
-    EXPECT_EQ(directory.GetGroup("WinNT://CORP/" + name, group), S_OK);
-    return ProcessGroup(state, search.get(), group.get());
-  }
+  int32_t Walk(const std::string& name) { return WalkGroup(*this, name); }
 };
 
 TEST_F(GroupWalkTest, EmptyNestedGroupsAndOrder) {
@@ -42,19 +47,13 @@ TEST_F(GroupWalkTest, EmptyNestedGroupsAndOrder) {
 
   // The account first: the count is process-wide, so no message at all.
   RunHarness h;
-  h.state.domainName = "CORP";
-  h.state.upnSuffix = "@corp.example";
-  h.state.options.quiet = true;
+  PrepareWalk(h);
   FakeGroup& other = h.directory.AddGroup("WinNT://CORP/Other", "Other");
   h.directory.AddUser("ann", kStaff, "ann@corp.example", kMarch14);
   other.members.push_back({"WinNT://CORP/ann", "ann"});
   h.directory.AddGroup("WinNT://CORP/Empty", "Empty");
   other.members.push_back({"WinNT://CORP/Empty", "Empty"});
-  std::unique_ptr<AdsGroup> group;
-  h.directory.GetGroup("WinNT://CORP/Other", group);
-  std::unique_ptr<DirectorySearch> search;
-  h.directory.OpenSearch(std::string("LDAP://") + kBase, search);
-  EXPECT_EQ(ProcessGroup(h.state, search.get(), group.get()), 0);
+  EXPECT_EQ(WalkGroup(h, "Other"), 0);
   EXPECT_EQ(h.Output(), "ann@corp.example\n");
   EXPECT_EQ(h.state.errorCount, 0);
 }
@@ -166,18 +165,12 @@ TEST_F(GroupWalkTest, DebugLinesAndFailureRows) {
   for (const Case& c : cases) {
     SCOPED_TRACE(static_cast<int>(c.op));
     RunHarness h;
-    h.state.domainName = "CORP";
-    h.state.upnSuffix = "@corp.example";
-    h.state.options.quiet = true;
+    PrepareWalk(h);
     FakeGroup& g = h.directory.AddGroup("WinNT://CORP/Top", "Top");
     h.directory.AddUser("ann", kStaff, "ann@corp.example", kMarch14);
     g.members.push_back({"WinNT://CORP/ann", "ann"});
     h.directory.Fail(c.op, c.op == Op::QueryObject ? E_NOINTERFACE : E_FAIL, c.key);
-    std::unique_ptr<AdsGroup> group;
-    ASSERT_EQ(h.directory.GetGroup("WinNT://CORP/Top", group), S_OK);
-    std::unique_ptr<DirectorySearch> search;
-    h.directory.OpenSearch(std::string("LDAP://") + kBase, search);
-    EXPECT_EQ(ProcessGroup(h.state, search.get(), group.get()), c.result);
+    EXPECT_EQ(WalkGroup(h, "Top"), c.result);
     EXPECT_EQ(h.Output(), c.output);
     EXPECT_EQ(h.state.errorCount, c.errors);
   }
