@@ -107,8 +107,20 @@ Result Shell(const std::string& command, const std::map<std::string, std::string
   return Execute("/bin/bash", {"-c", command}, overrides);
 }
 
+std::string LabdcCommand(const std::string& arguments) {
+  std::string command;
+  for (const auto& [variable, from] : {std::pair{"AGEWARDEN_LAB", "LAB_DIR"}, std::pair{"AGEWARDEN_LAB_IP", "LAB_IP"}}) {
+    const char* value = getenv(from);
+    if (value == nullptr) continue;
+    command += std::string(variable) + "='";
+    for (const char* c = value; *c; ++c) command += *c == '\'' ? std::string("'\\''") : std::string(1, *c);
+    command += "' ";
+  }
+  return command + std::string(AGEWARDEN_SOURCE_DIR) + "/scripts/labdc " + arguments;
+}
+
 std::map<std::string, std::string> LabEnvironment(const std::string& which) {
-  const Result r = Shell(std::string(AGEWARDEN_SOURCE_DIR) + "/scripts/labdc env " + which);
+  const Result r = Shell(LabdcCommand("env " + which));
   std::map<std::string, std::string> environment;
   std::istringstream lines(r.out);
   for (std::string line; std::getline(lines, line);) {
@@ -133,7 +145,7 @@ std::string ReadAttribute(const std::string& dn, const std::string& attribute) {
 }
 
 void ResetLab() {
-  const Result r = Shell(std::string(AGEWARDEN_SOURCE_DIR) + "/scripts/labdc reset");
+  const Result r = Shell(LabdcCommand("reset"));
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 }
 

@@ -22,6 +22,10 @@ struct Result {
     if (getenv("LAB_DIR") == nullptr) GTEST_SKIP() << "lab DC not running"; \
   } while (0)
 
+/// The command line of `scripts/labdc ARGUMENTS` acting on the lab that the
+/// environment names (LAB_DIR, LAB_IP), not on scripts/labdc's default one.
+std::string LabdcCommand(const std::string& arguments);
+
 /// The `export` lines of `scripts/labdc env [which]`, as a map.
 std::map<std::string, std::string> LabEnvironment(const std::string& which = "");
 
