@@ -53,6 +53,18 @@ timeval TimeoutOption(LDAP* ld, int option, time_t fallback) {
   return timeval{fallback, 0};
 }
 
+// libldap waits for a reply with poll() and the time-out it is given, but
+// once part of a message has arrived it reads the rest with a blocking
+// read(): a server that stops answering in the middle of a message (or of a
+// SASL packet) would hold the run forever. A receive time-out on the socket
+// makes such a read give up with EAGAIN, which libldap takes as "nothing more
+// yet", so the wait still ends when the operation time-out runs out.
+void LimitBlockingReads(LDAP* ld, const timeval& timeout) {
+  ber_socket_t fd = -1;
+  if (ldap_get_option(ld, LDAP_OPT_DESC, &fd) != LDAP_OPT_SUCCESS || fd < 0) return;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
 int ResultCode(LDAP* ld) {
   int code = LDAP_OTHER;
   if (ld == nullptr || ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code) != LDAP_OPT_SUCCESS) return LDAP_OTHER;
@@ -107,6 +119,7 @@ HRESULT Session::Connect() {
   ++statistics_.connections;
   rc = ldap_connect(ld.get());
   if (rc != LDAP_SUCCESS) return E_ADS_SERVER_DOWN;
+  LimitBlockingReads(ld.get(), operationTimeout_);
 
   char* mechanismRaw = nullptr;
   ldap_get_option(ld.get(), LDAP_OPT_X_SASL_MECH, &mechanismRaw);
