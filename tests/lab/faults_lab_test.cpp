@@ -1,5 +1,7 @@
-// The real binary against a lab DC that fails: frozen in the middle of a
-// large report or of a forced change. Each checks the output, the exit status and the directory
+// The real binary against a lab DC that fails: stopped before the run, killed
+// or frozen in the middle of a large report or of a forced change, tickets
+// that are missing, expired or of another realm, and a user without write
+// rights. Each checks the output, the exit status and the directory
 // afterwards, and leaves the DC running and answering (and freshly seeded
 // when the test wrote to it).
 #include <signal.h>
@@ -38,6 +40,10 @@ std::vector<std::string> Lines(const std::string& text) {
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
+}
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "agewarden-faults-" + std::to_string(getpid()) + "-" + name;
 }
 
 // pwdLastSet and userAccountControl of every account below `base`, by
@@ -163,6 +169,64 @@ class FaultsLab : public ::testing::Test {
   bool wrote_ = false;
 };
 
+TEST_F(FaultsLab, DcStoppedBeforeTheRun) {
+  const std::string list = TempPath("list.txt");
+  std::ofstream(list) << "staff200a\nstaff400a\n";
+  ASSERT_EQ(Shell(LabdcCommand("stop")).status, 0);
+  const std::vector<std::vector<std::string>> runs = {
+      {"-u", "staff200a"},
+      {"-o", "Staff", "-q"},
+      {"-l", list},
+      {"-g", "Lab Group A", "-d", "1"},
+      {"-t", "-o", "Staff", "-d", "1"},
+  };
+  for (const auto& args : runs) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const Outcome r = RunTool({args}, 30);
+    EXPECT_EQ(r.out, kBindFailure);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(r.seconds, 10.0) << "a refused connection fails at once";
+  }
+  std::remove(list.c_str());
+  RestartDc();
+  const Outcome again = RunTool({{"-u", "staff200a", "-q"}});
+  EXPECT_EQ(again.out, "staff200a@agewarden.lab\n") << "the same run works once the DC is back";
+  EXPECT_EQ(again.status, 0);
+}
+
+TEST_F(FaultsLab, DcKilledInTheMiddleOfALargeReport) {
+  AddManyAccounts();
+  // Nobody reads the run's output: it fills a one-page pipe and is held at a
+  // write, with the DC part-way through sending 10,000 entries (about 7 MB,
+  // more than the sockets buffer); then the DC dies.
+  Child child({.args = {"-o", "Many"}, .outputPipeSize = 4096});
+  ASSERT_TRUE(child.WaitUntilHeldAtOutput(60));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  SignalDc(SIGKILL);
+  const double killed = Now();
+  const Outcome r = child.Finish(60);
+  EXPECT_LT(Now() - killed, 15.0) << "a closed connection ends the run at once";
+  EXPECT_FALSE(r.overran);
+  std::string ending;
+  const std::vector<std::string> rows =
+      ReportRows(r.out, "Displaying user objects in OU \"Many\" with passwords 180 days old or older.\n\n", ending);
+  EXPECT_GT(rows.size(), 0u);
+  EXPECT_LT(rows.size(), static_cast<size_t>(kManyAccounts)) << "the DC died before it sent every row";
+  EXPECT_EQ(std::set<std::string>(rows.begin(), rows.end()).size(), rows.size()) << "no row twice";
+  EXPECT_EQ(ending, kServerDown + "Errors: 1 \n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 1);
+
+  // The directory is whole after the restart, and the same report runs
+  // through.
+  RestartDc();
+  EXPECT_EQ(Accounts(ManyOu()).size(), static_cast<size_t>(kManyAccounts));
+  const Outcome again = RunTool({{"-o", "Many", "-q"}});
+  EXPECT_EQ(Lines(again.out).size(), static_cast<size_t>(kManyAccounts));
+  EXPECT_EQ(again.status, 0);
+}
+
 // What a forced change that was cut short left: every account fully changed
 // or untouched, the changed ones among those the run reached, and an error
 // counted for each account it reported as failed and for the cut itself.
@@ -218,6 +282,50 @@ void ExpectWholeChanges(const Outcome& r, const std::map<std::string, Account>& 
             << failed.size() << "\n";
 }
 
+TEST_F(FaultsLab, DcKilledInTheMiddleOfAForcedChange) {
+  AddManyAccounts();
+  const auto before = Accounts(ManyOu());
+  ASSERT_EQ(before.size(), static_cast<size_t>(kManyAccounts));
+  for (const auto& [sam, account] : before) {
+    ASSERT_NE(account.pwdLastSet, "0") << sam;
+    ASSERT_EQ(account.control, "66048") << sam << ": 0x10000 (password never expires) set";
+  }
+  // One modify per account, about 10 ms each: the DC is killed once the
+  // first block of output (a few hundred accounts) is in.
+  Child child({.args = {"-t", "-q", "-o", "Many"}});
+  ASSERT_TRUE(child.ReadUntil("@agewarden.lab\n", 60));
+  SignalDc(SIGKILL);
+  const double killed = Now();
+  const Outcome r = child.Finish(60);
+  EXPECT_LT(Now() - killed, 15.0);
+  EXPECT_FALSE(r.overran);
+  RestartDc();
+  ExpectWholeChanges(r, before, Accounts(ManyOu()), kServerDown);
+}
+
+TEST_F(FaultsLab, DcThatStopsAnsweringBeforeTheRun) {
+  // A run first, so that the ticket cache holds the LDAP service ticket: the
+  // frozen DC is then met only over LDAP. (Without it, libkrb5 asks the
+  // frozen KDC and waits out its own retries, about 30 s, whatever the LDAP
+  // time-outs say.)
+  ASSERT_EQ(RunTool({{"-u", "staff200a", "-q"}}).status, 0);
+  ThawDcAtExit thaw;
+  SignalDc(SIGSTOP);
+  for (const auto& args : std::vector<std::vector<std::string>>{{"-u", "staff200a"}, {"-t", "-o", "Staff"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const Outcome r = RunTool({.args = args, .environment = kShortTimeouts}, kTimeout + 30);
+    EXPECT_EQ(r.out, kBindFailure);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.overran);
+    EXPECT_GE(r.seconds, kTimeout - 1.0) << "the run waited for the DC";
+    EXPECT_LT(r.seconds, kTimeout + 15.0);
+  }
+  SignalDc(SIGCONT);
+  const Outcome again = RunTool({{"-u", "staff200a", "-q"}});
+  EXPECT_EQ(again.out, "staff200a@agewarden.lab\n");
+}
+
 TEST_F(FaultsLab, DcThatStopsAnsweringInTheMiddleOfALargeReport) {
   AddManyAccounts();
   ThawDcAtExit thaw;
@@ -259,6 +367,154 @@ TEST_F(FaultsLab, DcThatStopsAnsweringInTheMiddleOfALargeReport) {
     const bool inModify = r.out.find(kServerDown) != std::string::npos;
     ExpectWholeChanges(r, before, Accounts(ManyOu()), inModify ? kServerDown : kTimedOut);
   }
+}
+
+class TicketFaults : public FaultsLab {
+ protected:
+  void SetUp() override {
+    FaultsLab::SetUp();
+    if (IsSkipped()) return;
+    const auto admin = LabEnvironment("admin");
+    realm_ = admin.at("LAB_REALM");
+    // A cache holding only a ticket-granting ticket, from a fresh kinit.
+    const std::string tgt = TempPath("tgt.ccache");
+    const Result kinit = Execute("/bin/sh", {"-c", "printf '%s\\n' \"$P\" | kinit Administrator@" + realm_},
+                                 {{"P", admin.at("LAB_PASSWORD")}, {"KRB5CCNAME", "FILE:" + tgt}});
+    ASSERT_EQ(kinit.status, 0) << kinit.out << kinit.err;
+    files_.push_back(tgt);
+    // The same cache, its realm renamed (same length) throughout: a ticket
+    // of a realm that the lab's KDC does not know.
+    std::ifstream in(tgt, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    other_ = realm_;
+    for (char& c : other_) c = (c >= 'A' && c <= 'Y') ? static_cast<char>(c + 1) : c;
+    for (size_t at = 0; (at = bytes.find(realm_, at)) != std::string::npos; at += realm_.size()) {
+      bytes.replace(at, realm_.size(), other_);
+    }
+    WriteFile("other.ccache", bytes);
+    // A krb5.conf that also names a KDC for that realm (the lab's): the
+    // ticket is then shown to a KDC, which refuses it.
+    std::ifstream conf(getenv("KRB5_CONFIG"));
+    std::string text((std::istreambuf_iterator<char>(conf)), std::istreambuf_iterator<char>());
+    const size_t realms = text.find("[realms]");
+    ASSERT_NE(realms, std::string::npos);
+    text.insert(realms + 8, "\n\t" + other_ + " = {\n\t\tkdc = " + std::string(getenv("LAB_IP")) + "\n\t}");
+    WriteFile("other-kdc.conf", text);
+    // And one where no cache is named and the default one does not exist.
+    const size_t libdefaults = text.find("[libdefaults]");
+    ASSERT_NE(libdefaults, std::string::npos);
+    text.insert(libdefaults + 13, "\n\tdefault_ccache_name = FILE:" + TempPath("no-such.ccache"));
+    WriteFile("no-default.conf", text);
+    WriteFile("garbage.ccache", std::string("\x05\x04\x00\x0cnot a credential cache at all\xff\xfe", 35));
+  }
+
+  void TearDown() override {
+    for (const std::string& file : files_) std::remove(file.c_str());
+    FaultsLab::TearDown();
+  }
+
+  void WriteFile(const std::string& name, const std::string& bytes) {
+    const std::string path = TempPath(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    files_.push_back(path);
+  }
+
+  std::string realm_;
+  std::string other_;
+  std::vector<std::string> files_;
+};
+
+TEST_F(TicketFaults, NoUsableTicketFailsTheBindWithoutAPrompt) {
+  const std::string faketime = "/usr/bin/faketime";
+  struct Case {
+    std::string name;
+    std::map<std::string, std::optional<std::string>> environment;
+    bool clockAhead = false;
+  };
+  const std::vector<Case> cases = {
+      {"no cache file", {{"KRB5CCNAME", "FILE:" + TempPath("missing.ccache")}}},
+      {"an empty cache", {{"KRB5CCNAME", "MEMORY:agewarden-empty"}}},
+      {"a file that is no cache", {{"KRB5CCNAME", "FILE:" + TempPath("garbage.ccache")}}},
+      {"no cache named, no default cache", {{"KRB5CCNAME", std::nullopt}, {"KRB5_CONFIG", TempPath("no-default.conf")}}},
+      {"expired tickets (the clock 3 days on)", {}, true},
+      {"an expired ticket-granting ticket only", {{"KRB5CCNAME", "FILE:" + TempPath("tgt.ccache")}}, true},
+      {"a ticket of another realm", {{"KRB5CCNAME", "FILE:" + TempPath("other.ccache")}}},
+      {"a ticket of another realm, shown to a KDC",
+       {{"KRB5CCNAME", "FILE:" + TempPath("other.ccache")}, {"KRB5_CONFIG", TempPath("other-kdc.conf")}}},
+  };
+  for (const Case& c : cases) {
+    for (const Input input : {Input::Terminal, Input::ClosedPipe}) {
+      SCOPED_TRACE(c.name + (input == Input::Terminal ? ", standard input a terminal" : ", standard input closed"));
+      Launch launch{.args = {"-u", "staff200a"}, .environment = c.environment, .input = input};
+      if (c.clockAhead) {
+        launch.args.insert(launch.args.begin(), {"-f", "+3d", AGEWARDEN_BINARY});
+        launch.program = faketime;
+      }
+      const Outcome r = RunTool(launch, 60);
+      EXPECT_EQ(r.out, kBindFailure);
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(r.terminal, "") << "nothing is asked on the terminal";
+      EXPECT_EQ(r.status, 1);
+      EXPECT_FALSE(r.overran) << "the run waited for an answer";
+      EXPECT_LT(r.seconds, 20.0);
+    }
+  }
+  // The tickets themselves are good: the cache from the same kinit, and the
+  // clock wrapper with no shift, work.
+  const std::string copy = TempPath("tgt-copy.ccache");
+  std::ifstream from(TempPath("tgt.ccache"), std::ios::binary);
+  std::ofstream(copy, std::ios::binary) << from.rdbuf();
+  files_.push_back(copy);
+  const Outcome fresh = RunTool({.args = {"-u", "staff200a", "-q"}, .environment = {{"KRB5CCNAME", "FILE:" + copy}}});
+  EXPECT_EQ(fresh.out, "staff200a@agewarden.lab\n");
+  const Outcome unshifted = RunTool({.args = {"-f", "+0", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, .program = faketime});
+  EXPECT_EQ(unshifted.out, "staff200a@agewarden.lab\n");
+  EXPECT_EQ(unshifted.err, "");
+}
+
+TEST_F(FaultsLab, PlainUserReadsWhatItMayAndEveryWriteIsRefused) {
+  std::map<std::string, std::optional<std::string>> plain;
+  for (const auto& [name, value] : LabEnvironment("plain")) plain[name] = value;
+  ASSERT_EQ(plain.at("USERNAME"), "plainuser");
+  const std::string list = TempPath("plain-list.txt");
+  std::ofstream(list) << "staff200a nosuchuser\nstaff400b\n";
+
+  const std::vector<std::vector<std::string>> reads = {
+      {"-u", "staff200a", "-q"},
+      {"-o", "Your OU/Your Staff/Admins", "-q"},
+      {"-l", list, "-q"},
+      {"-g", "Lab Group A", "-q", "-d", "1"},
+  };
+  const auto before = Accounts(Base());
+  for (const auto& args : reads) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const Outcome asAdmin = RunTool({args});
+    const Outcome asPlain = RunTool({.args = args, .environment = plain});
+    EXPECT_EQ(asPlain.out, asAdmin.out) << "a plain user reads the same";
+    EXPECT_EQ(asPlain.status, asAdmin.status);
+    EXPECT_EQ(asPlain.err, "");
+
+    // The same with -t: every account it reaches is refused and counted.
+    std::vector<std::string> toggled = args;
+    toggled.insert(toggled.begin(), "-t");
+    const Outcome write = RunTool({.args = toggled, .environment = plain});
+    std::string expected;
+    int errors = asAdmin.status;
+    for (const std::string& line : Lines(asAdmin.out)) {
+      if (line.rfind("Errors: ", 0) == 0) continue;
+      expected += line + "\n";
+      if (line.size() > 14 && line.substr(line.size() - 14) == "@agewarden.lab") {
+        expected += "Update for user " + line + " failed\n";
+        ++errors;
+      }
+    }
+    EXPECT_GT(errors, asAdmin.status);
+    EXPECT_EQ(write.out, expected + "Errors: " + std::to_string(errors) + " \n");
+    EXPECT_EQ(write.status, errors);
+    EXPECT_EQ(write.err, "");
+  }
+  std::remove(list.c_str());
+  EXPECT_EQ(Accounts(Base()), before) << "nothing changed, not even uSNChanged";
 }
 
 }  // namespace
