@@ -245,23 +245,33 @@ void Session::Abandon(int msgid, uint64_t generation) {
 
 HRESULT Session::ParseEntry(LDAPMessage* message, Entry& entry) {
   entry = Entry{};
-  LdapString dn(ldap_get_dn(ld_.get(), message));
-  if (!dn) return StatusFromLdapResult(ResultCode(ld_.get()));
-  entry.dn = dn.get();
+  // One pass over the entry, as ldapsearch reads it: the DN and each
+  // attribute's name and values point into the message, and are copied once.
+  // (Asking for each attribute's values by name rescans the entry each time.)
   BerElement* berRaw = nullptr;
-  LdapString name(ldap_first_attribute(ld_.get(), message, &berRaw));
+  berval text{};
+  if (ldap_get_dn_ber(ld_.get(), message, &berRaw, &text) != LDAP_SUCCESS) {
+    const BerPtr ber(berRaw);
+    return StatusFromLdapResult(ResultCode(ld_.get()));
+  }
   const BerPtr ber(berRaw);
-  while (name) {
+  entry.dn.assign(text.bv_val != nullptr ? text.bv_val : "", text.bv_len);
+  while (true) {
+    berval* valuesRaw = nullptr;
+    if (ldap_get_attribute_ber(ld_.get(), message, ber.get(), &text, &valuesRaw) != LDAP_SUCCESS) {
+      if (valuesRaw != nullptr) ber_memfree(valuesRaw);
+      return E_ADS_DECODING_ERROR;
+    }
+    const std::unique_ptr<berval, decltype(&ber_memfree)> values(valuesRaw, &ber_memfree);
+    if (text.bv_val == nullptr) break;
     Attribute attribute;
-    attribute.name = name.get();
-    const ValuesPtr values(ldap_get_values_len(ld_.get(), message, name.get()));
+    attribute.name.assign(text.bv_val, text.bv_len);
     if (values) {
-      for (berval** value = values.get(); *value != nullptr; ++value) {
-        attribute.values.emplace_back((*value)->bv_val, (*value)->bv_len);
+      for (const berval* value = values.get(); value->bv_val != nullptr; ++value) {
+        attribute.values.emplace_back(value->bv_val, value->bv_len);
       }
     }
     entry.attributes.push_back(std::move(attribute));
-    name.reset(ldap_next_attribute(ld_.get(), message, ber.get()));
   }
   return S_OK;
 }
