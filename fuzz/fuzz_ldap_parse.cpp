@@ -143,8 +143,12 @@ void Integers(const std::string& text, FuzzedDataProvider& numbers) {
   CHECK(IsLargeIntegerAttribute(text) == IsLargeIntegerAttribute(LowerAscii(text)));
   CHECK(IsInteger32Attribute(text) == IsInteger32Attribute(LowerAscii(text)));
 
+  // Every result code and libldap error but success is a failure.
   const int code = numbers.ConsumeIntegral<int>();
   CHECK(code == 0 ? StatusFromLdapResult(code) == S_OK : Failed(StatusFromLdapResult(code)));
+  for (int known = -20; known <= 130; ++known) {
+    CHECK(known == 0 ? StatusFromLdapResult(known) == S_OK : Failed(StatusFromLdapResult(known)));
+  }
 }
 
 void Sids(const std::string& input, FuzzedDataProvider& numbers) {
