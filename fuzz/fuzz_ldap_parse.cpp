@@ -201,6 +201,18 @@ void Dns(const std::string& dn) {
   CHECK(FirstRdnText(dn).size() <= dn.size());
   CHECK(DnIsWithin(dn, ""));
   CHECK(SameText(dn, LowerAscii(dn)) && LowerAscii(LowerAscii(dn)) == LowerAscii(dn));
+  // Within the text after one of its commas (and the blanks after it) unless
+  // that comma is escaped by an odd run of backslashes.
+  for (size_t comma = dn.find(','), seen = 0; comma != std::string::npos && seen < 8;
+       comma = dn.find(',', comma + 1), ++seen) {
+    size_t start = comma + 1;
+    while (start < dn.size() && dn[start] == ' ') ++start;
+    if (start >= dn.size()) continue;
+    size_t backslashes = 0;
+    while (backslashes < comma && dn[comma - 1 - backslashes] == '\\') ++backslashes;
+    CHECK(DnIsWithin(dn, dn.substr(start)) == (backslashes % 2 == 0));
+    CHECK(DnIsWithin(dn, LowerAscii(dn.substr(start))) == (backslashes % 2 == 0));
+  }
   if (!rdns) {
     CHECK(first.empty() && DnsDomainOfDn(dn).empty());
     return;
