@@ -39,17 +39,6 @@ const std::string k260Four = Repeat(kKey, 129) + "ab";
 const std::string k259Bad = Repeat("\xFF", 259);
 const std::string k260Bad = Repeat("\xFE", 260);
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "agewarden-bad-input-" + std::to_string(getpid()) + "-" + name;
-}
-
 struct Case {
   std::vector<std::string> args;
   std::string out;

@@ -35,17 +35,6 @@ std::string Base() {
 
 std::string ManyOu() { return "OU=Many," + Base(); }
 
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::string TempPath(const std::string& name) {
-  return ::testing::TempDir() + "agewarden-faults-" + std::to_string(getpid()) + "-" + name;
-}
-
 // pwdLastSet and userAccountControl of every account below `base`, by
 // sAMAccountName, read with ldapsearch as Administrator.
 struct Account {

@@ -149,12 +149,21 @@ void ResetLab() {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
 }
 
-std::vector<std::string> SortedLines(const std::string& text) {
+std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines = Lines(text);
   std::sort(lines.begin(), lines.end());
   return lines;
+}
+
+std::string TempPath(const std::string& name) {
+  return ::testing::TempDir() + "agewarden-test-" + std::to_string(getpid()) + "-" + name;
 }
 
 }  // namespace agewarden::lab

@@ -46,6 +46,12 @@ std::string ReadAttribute(const std::string& dn, const std::string& attribute);
 /// Resets the lab to its seeded state (for tests that write).
 void ResetLab();
 
+/// The lines of a text, in order.
+std::vector<std::string> Lines(const std::string& text);
+
+/// A scratch file name of this test process.
+std::string TempPath(const std::string& name);
+
 /// The lines of a text, sorted.
 std::vector<std::string> SortedLines(const std::string& text);
 
