@@ -126,6 +126,14 @@ HRESULT Session::Connect() {
   const LdapString mechanismOwned(mechanismRaw);
   const char* mechanism = mechanismOwned && *mechanismOwned ? mechanismOwned.get() : "GSSAPI";
 
+  // Windows AD and Samba refuse a GSSAPI sign or seal layer inside TLS
+  // ("Sign or Seal are not allowed if TLS is used"): over TLS the SASL bind
+  // asks for no security layer of its own. The other SASL_SECPROPS stay.
+  if (ldap_tls_inplace(ld.get()) != 0) {
+    ber_len_t noLayer = 0;
+    ldap_set_option(ld.get(), LDAP_OPT_X_SASL_SSF_MAX, &noLayer);
+  }
+
   ++statistics_.binds;
   rc = ldap_sasl_interactive_bind_s(ld.get(), nullptr, mechanism, nullptr, nullptr, LDAP_SASL_QUIET, AnswerNothing,
                                     nullptr);
