@@ -7,7 +7,7 @@
 # and FAKETIME_NO_CACHE=1, so rewriting $FAKETIME between batches moves the
 # clock that Samba's password_hash module reads when it stamps pwdLastSet.
 #
-# Usage: seed.py SMB_CONF SPN_HOST
+# Usage: seed.py SMB_CONF SPN_HOST [DC_HOST]
 #   The passwords come from the environment: LAB_USER_PASSWORD (every seeded
 #   user) and LAB_PLAIN_PASSWORD (plainuser).
 #
@@ -102,10 +102,11 @@ def unicode_pwd(password):
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.stderr.write("usage: seed.py SMB_CONF SPN_HOST\n")
+    if len(sys.argv) not in (3, 4):
+        sys.stderr.write("usage: seed.py SMB_CONF SPN_HOST [DC_HOST]\n")
         return 2
     smbconf, spn_host = sys.argv[1], sys.argv[2]
+    dc_host = sys.argv[3] if len(sys.argv) == 4 else None
     user_pw = os.environ["LAB_USER_PASSWORD"]
     plain_pw = os.environ["LAB_PLAIN_PASSWORD"]
 
@@ -169,16 +170,23 @@ def main():
             samdb.modify(m)
 
         # GSSAPI to ldap://<ip> asks the KDC for ldap/<ip>: make the DC's
-        # account carry that name too.
+        # account carry that name too.  A DC found through DNS SRV records
+        # is reached by its host name: ldap/<dc host> as well.
         res = samdb.search(base=base, scope=ldb.SCOPE_SUBTREE,
                            expression="(&(objectClass=computer)"
-                           "(primaryGroupID=516))", attrs=["dn"])
+                           "(primaryGroupID=516))",
+                           attrs=["servicePrincipalName"])
         if len(res) != 1:
             raise RuntimeError("expected exactly one DC account")
+        have = set(str(v).lower()
+                   for v in res[0].get("servicePrincipalName", []))
+        wanted = ["ldap/%s" % spn_host, "host/%s" % spn_host]
+        if dc_host:
+            wanted.append("ldap/%s" % dc_host)
         m = ldb.Message()
         m.dn = res[0].dn
         m["servicePrincipalName"] = ldb.MessageElement(
-            ["ldap/%s" % spn_host, "host/%s" % spn_host],
+            [n for n in wanted if n.lower() not in have],
             ldb.FLAG_MOD_ADD, "servicePrincipalName")
         samdb.modify(m)
     except Exception:
