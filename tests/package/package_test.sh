@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Debian package and checks its files and that its dependencies
-# are exactly what the binary links against, plus the SASL GSSAPI module.
+# Builds the Debian package and checks its files, that its dependencies are
+# exactly what the binary links against plus the SASL GSSAPI module, and that
+# lintian finds nothing worse than informational tags.
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
@@ -39,4 +40,21 @@ for p in $named; do
   [ "$p" = libsasl2-modules-gssapi-mit ] && continue
   grep -qx "$p" <<<"$expected" || { echo "depends on $p but does not link against it"; exit 1; }
 done
+# The package's documentation: the machine-readable copyright file and the
+# changelog, whose newest entry names the package's version.
+grep -q './usr/share/doc/agewarden/copyright$' <<<"$files" || { echo "no copyright file in the package"; exit 1; }
+grep -q './usr/share/doc/agewarden/changelog.gz$' <<<"$files" || { echo "no changelog in the package"; exit 1; }
+version=$(dpkg-deb -f "$deb" Version)
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./usr/share/doc/agewarden/changelog.gz | gunzip >"$work/changelog"
+logged=$(dpkg-parsechangelog -l "$work/changelog" -S Version)
+[ "$logged" = "$version" ] || { echo "changelog is at $logged, the package at $version"; exit 1; }
+
+# lintian: informational tags are fine, an error or a warning is not.
+command -v lintian >/dev/null || { echo "lintian is not installed (scripts/deps)"; exit 1; }
+report=$(lintian --info "$deb" 2>&1) || true
+echo "$report"
+if grep -q '^[EW]: ' <<<"$report"; then
+  echo "lintian reports errors or warnings"
+  exit 1
+fi
 echo "package $deb checked"
