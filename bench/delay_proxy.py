@@ -15,7 +15,8 @@ ended or either side fails.
 Both addresses must be loopback addresses. Once listening, prints
 "delay_proxy: listening on IP:PORT" and flushes stdout. Exits (status 0) on
 SIGTERM or SIGINT, when its parent process ends, or after --max-seconds
-(default 3600); open connections are dropped.
+(default 3600); open connections are dropped. Status 1 when it cannot
+listen.
 
 For GSSAPI through it: listen on the directory server's own address at
 another port (ldap://<dc ip>:3389). With SASL_NOCANON on, libldap asks for
@@ -134,7 +135,11 @@ async def main():
         finally:
             connections.discard(task)
 
-    server = await asyncio.start_server(accept, *args.listen, reuse_address=True)
+    try:
+        server = await asyncio.start_server(accept, *args.listen, reuse_address=True)
+    except OSError as e:
+        print("delay_proxy: cannot listen on %s:%d: %s" % (args.listen[0], args.listen[1], e.strerror), flush=True)
+        return 1
     print("delay_proxy: listening on %s:%d (%.1f ms each way, to %s:%d)"
           % (args.listen[0], args.listen[1], args.delay_ms, args.target[0], args.target[1]), flush=True)
 
@@ -148,11 +153,11 @@ async def main():
     for task in list(connections):
         task.cancel()
     await asyncio.gather(*connections, return_exceptions=True)
+    return 0
 
 
 if __name__ == "__main__":
     try:
-        asyncio.run(main())
+        sys.exit(asyncio.run(main()))
     except KeyboardInterrupt:
-        pass
-    sys.exit(0)
+        sys.exit(0)
