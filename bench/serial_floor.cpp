@@ -1,15 +1,22 @@
 // serial_floor: the least LDAP work that the list and group cases can be
-// done with, issued one request after another on one connection. It is the
-// baseline agewarden's -l and -g runs are measured against.
+// done with, on one connection. It is the baseline agewarden's -l and -g
+// runs are measured against, in two forms: one request after another, and
+// many names per request with several requests in flight.
 //
 //   serial_floor list  LISTFILE     one search per whitespace-separated name
 //   serial_floor group SAMNAME      the members of a group, nested groups
 //                                   included, then one search per member
+//   serial_floor list-bulk  LISTFILE [PER_SEARCH [IN_FLIGHT]]
+//   serial_floor group-bulk SAMNAME  [PER_SEARCH [IN_FLIGHT]]
+//                                   the same names, PER_SEARCH (default
+//                                   200) to a search, IN_FLIGHT (default 4)
+//                                   searches outstanding at a time
 //
-// Both: ldap_initialize with the URI that ldap.conf / LDAPURI give, one
+// All: ldap_initialize with the URI that ldap.conf / LDAPURI give, one
 // SASL bind (the mechanism ldap.conf / LDAPSASL_MECH name, GSSAPI in the
 // lab, with the invoking user's ticket), one read of the root DSE for
-// defaultNamingContext, then for each name one synchronous
+// defaultNamingContext. Then `list` and `group` make, for each name, one
+// synchronous
 //   ldap_search_ext_s(base = defaultNamingContext, scope = subtree,
 //     filter = (&(objectClass=user)(objectCategory=person)
 //               (userPrincipalName=<name>@<dns domain>)),
@@ -18,7 +25,16 @@
 // issues them. The dns domain comes from defaultNamingContext (DC=a,DC=b ->
 // a.b).
 //
-// The group reads of `group`, and nothing more:
+// The bulk forms send, with ldap_search_ext, one search per PER_SEARCH
+// names in the order the names come, with the same base, scope and
+// attributes and the filter
+//   (&(|(userPrincipalName=<a>@<dns domain>)(userPrincipalName=<b>@...)...)
+//     (objectClass=user)(objectCategory=person))
+// keeping IN_FLIGHT of them outstanding: each result read (ldap_result, one
+// message at a time) is walked as above, and each search's end sends the
+// next. Names that repeat are asked once.
+//
+// The group reads of `group` and `group-bulk`, and nothing more:
 //   1. one subtree search (&(objectClass=group)(sAMAccountName=<SAMNAME>))
 //      for the group's DN;
 //   2. for each group met (the named one and every nested group, each once),
@@ -27,7 +43,8 @@
 //      DN, which returns every member object with its objectClass and
 //      sAMAccountName in the same request. Members that are groups are
 //      walked in turn (depth first); the others are users and get the
-//      per-name search above.
+//      per-name search above (`group`: after each group's read; `group-bulk`:
+//      the batched searches once the walk is done).
 //
 // Prints to stderr the counts of searches issued and of entries returned;
 // nothing to stdout. Exit status 0 when every request succeeded.
@@ -36,12 +53,14 @@
 #include <lber.h>
 #include <sasl/sasl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -130,21 +149,78 @@ void ReadRootDse() {
 
 long usersFound = 0;
 
-void SearchUser(const std::string& name) {
-  static const char* attrs[] = {"name", "distinguishedName", "pwdLastSet", "userPrincipalName", nullptr};
-  const std::string filter = "(&(objectClass=user)(objectCategory=person)(userPrincipalName=" + name + upnSuffix + "))";
-  Search(namingContext, LDAP_SCOPE_SUBTREE, filter, attrs, nullptr, [](LDAPMessage* e) {
-    ++usersFound;
-    size_t bytes = 0;
-    BerElement* ber = nullptr;
-    for (char* a = ldap_first_attribute(ld, e, &ber); a != nullptr; a = ldap_next_attribute(ld, e, ber)) {
-      for (const std::string& v : Values(e, a)) bytes += v.size();
-      ldap_memfree(a);
-    }
-    if (ber != nullptr) ber_free(ber, 0);
-    if (bytes == 0) std::fprintf(stderr, "serial_floor: empty entry\n");
-  });
+const char* const kUserAttrs[] = {"name", "distinguishedName", "pwdLastSet", "userPrincipalName", nullptr};
+
+// Every value of a found user's entry, walked once.
+void WalkUser(LDAPMessage* e) {
+  ++usersFound;
+  size_t bytes = 0;
+  BerElement* ber = nullptr;
+  for (char* a = ldap_first_attribute(ld, e, &ber); a != nullptr; a = ldap_next_attribute(ld, e, ber)) {
+    for (const std::string& v : Values(e, a)) bytes += v.size();
+    ldap_memfree(a);
+  }
+  if (ber != nullptr) ber_free(ber, 0);
+  if (bytes == 0) std::fprintf(stderr, "serial_floor: empty entry\n");
 }
+
+void SearchUser(const std::string& name) {
+  const std::string filter = "(&(objectClass=user)(objectCategory=person)(userPrincipalName=" + name + upnSuffix + "))";
+  Search(namingContext, LDAP_SCOPE_SUBTREE, filter, kUserAttrs, nullptr, WalkUser);
+}
+
+// The bulk form: names go out kPerSearch to a search, kInFlight searches
+// outstanding; a search's end sends the next.
+size_t perSearch = 200;
+size_t inFlight = 4;
+std::vector<std::string> pending;  // names not yet sent
+size_t nextPending = 0;
+
+void SendBatch(std::set<int>& outstanding) {
+  std::string filter = "(&(|";
+  const size_t end = std::min(pending.size(), nextPending + perSearch);
+  for (; nextPending < end; ++nextPending) filter += "(userPrincipalName=" + pending[nextPending] + upnSuffix + ")";
+  filter += ")(objectClass=user)(objectCategory=person))";
+  int msgid = 0;
+  ++searches;
+  int rc = ldap_search_ext(ld, namingContext.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(),
+                           const_cast<char**>(kUserAttrs), 0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &msgid);
+  if (rc != LDAP_SUCCESS) Die("ldap_search_ext", rc);
+  outstanding.insert(msgid);
+}
+
+void SearchUsersBulk(const std::vector<std::string>& names) {
+  std::unordered_set<std::string> seen;
+  pending.clear();
+  nextPending = 0;
+  for (const std::string& n : names) {
+    if (seen.insert(n).second) pending.push_back(n);
+  }
+  std::set<int> outstanding;
+  while (nextPending < pending.size() && outstanding.size() < inFlight) SendBatch(outstanding);
+  while (!outstanding.empty()) {
+    LDAPMessage* msg = nullptr;
+    int type = ldap_result(ld, LDAP_RES_ANY, LDAP_MSG_ONE, nullptr, &msg);
+    if (type <= 0) {
+      int err = LDAP_OTHER;
+      ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &err);
+      Die("ldap_result", err);
+    }
+    if (type == LDAP_RES_SEARCH_ENTRY) {
+      ++entries;
+      WalkUser(msg);
+    } else if (type == LDAP_RES_SEARCH_RESULT) {
+      int rc = LDAP_OTHER;
+      ldap_parse_result(ld, msg, &rc, nullptr, nullptr, nullptr, nullptr, 0);
+      if (rc != LDAP_SUCCESS && rc != LDAP_NO_SUCH_OBJECT) Die("bulk search", rc);
+      outstanding.erase(ldap_msgid(msg));
+      if (nextPending < pending.size()) SendBatch(outstanding);
+    }
+    ldap_msgfree(msg);
+  }
+}
+
+bool bulk = false;
 
 int RunList(const char* path) {
   std::ifstream in(path);
@@ -153,11 +229,20 @@ int RunList(const char* path) {
     return 1;
   }
   std::string word;
-  while (in >> word) SearchUser(word);
+  std::vector<std::string> names;
+  while (in >> word) {
+    if (bulk) {
+      names.push_back(word);
+    } else {
+      SearchUser(word);
+    }
+  }
+  if (bulk) SearchUsersBulk(names);
   return 0;
 }
 
 std::set<std::string> walked;
+std::vector<std::string> groupUsers;  // group-bulk: every member user, in walk order
 
 void WalkGroup(const std::string& dn) {
   if (!walked.insert(dn).second) return;
@@ -185,7 +270,13 @@ void WalkGroup(const std::string& dn) {
   });
   ber_free(ber, 1);
   for (const std::string& g : groups) WalkGroup(g);
-  for (const std::string& u : users) SearchUser(u);
+  for (const std::string& u : users) {
+    if (bulk) {
+      groupUsers.push_back(u);
+    } else {
+      SearchUser(u);
+    }
+  }
 }
 
 int RunGroup(const char* sam) {
@@ -202,19 +293,38 @@ int RunGroup(const char* sam) {
     return 1;
   }
   WalkGroup(dn);
+  if (bulk) SearchUsersBulk(groupUsers);
   return 0;
+}
+
+size_t Count(const char* text) {
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(text, &end, 10);
+  if (*end != '\0' || n == 0 || n > 100000) {
+    std::fprintf(stderr, "serial_floor: not a count from 1 to 100000: %s\n", text);
+    std::exit(2);
+  }
+  return n;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[1], "list") != 0 && std::strcmp(argv[1], "group") != 0)) {
-    std::fprintf(stderr, "usage: serial_floor list LISTFILE | serial_floor group SAMNAME\n");
+  const std::string mode = argc >= 3 ? argv[1] : "";
+  const bool known = mode == "list" || mode == "group" || mode == "list-bulk" || mode == "group-bulk";
+  bulk = mode.ends_with("-bulk");
+  if (!known || argc > (bulk ? 5 : 3)) {
+    std::fprintf(stderr,
+                 "usage: serial_floor list LISTFILE | serial_floor group SAMNAME\n"
+                 "       serial_floor list-bulk LISTFILE [PER_SEARCH [IN_FLIGHT]]\n"
+                 "       serial_floor group-bulk SAMNAME [PER_SEARCH [IN_FLIGHT]]\n");
     return 2;
   }
+  if (argc >= 4) perSearch = Count(argv[3]);
+  if (argc >= 5) inFlight = Count(argv[4]);
   Connect();
   ReadRootDse();
-  int status = std::strcmp(argv[1], "list") == 0 ? RunList(argv[2]) : RunGroup(argv[2]);
+  int status = mode.starts_with("list") ? RunList(argv[2]) : RunGroup(argv[2]);
   std::fprintf(stderr, "serial_floor: %ld searches, %ld entries, %ld users found, %zu groups walked\n", searches,
                entries, usersFound, walked.size());
   ldap_unbind_ext_s(ld, nullptr, nullptr);
