@@ -84,35 +84,15 @@ struct MemberListing {
 };
 
 HRESULT ListMembers(AdsGroup& group, uint32_t batchSize, MemberListing& listing) {
-  std::unique_ptr<MemberCollection> members;
-  HRESULT status = group.Members(members);
+  std::vector<GroupMember> members;
+  const HRESULT status = group.Members(members);
   if (Failed(status)) return status;
-  std::unique_ptr<EnumSource> source;
-  status = members->NewEnum(source);
-  if (Failed(status)) return status;
-  std::unique_ptr<MemberEnumerator> enumerator;
-  status = source->QueryEnumerator(enumerator);
-  if (Failed(status)) return status;
-  while (true) {
-    std::vector<std::unique_ptr<MemberEntry>> batch;
-    uint32_t fetched = 0;
-    enumerator->Next(batchSize, batch, fetched);
-    if (fetched == 0) break;
-    listing.batches.push_back(fetched);
-    for (uint32_t i = 0; i < fetched; ++i) {
-      std::unique_ptr<AdsObject> object;
-      status = batch[i]->QueryAds(object);
-      if (Failed(status)) return status;
-      std::unique_ptr<AdsObject> again;
-      status = object->QueryAds(again);
-      if (Failed(status)) return status;
-      std::string path;
-      std::string name;
-      again->GetAdsPath(path);
-      again->GetName(name);
-      listing.paths.push_back(path);
-      listing.names.push_back(name);
-    }
+  for (size_t start = 0; start < members.size(); start += batchSize) {
+    listing.batches.push_back(static_cast<uint32_t>(std::min<size_t>(batchSize, members.size() - start)));
+  }
+  for (const GroupMember& member : members) {
+    listing.paths.push_back(member.path);
+    listing.names.push_back(member.name);
   }
   return S_OK;
 }
