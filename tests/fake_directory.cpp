@@ -162,11 +162,6 @@ class FakeAds : public AdsObject {
     path = path_;
     return S_OK;
   }
-  HRESULT GetName(std::string& name) override {
-    if (HRESULT s = directory_.Check(Op::GetName, path_); Failed(s)) return s;
-    name = name_;
-    return S_OK;
-  }
   HRESULT Get(const std::string& property, Variant& value) override {
     if (HRESULT s = directory_.Check(Op::Get, property); Failed(s)) return s;
     const auto* values = object_ ? object_->Find(property) : nullptr;
@@ -193,11 +188,6 @@ class FakeAds : public AdsObject {
     puts_.clear();
     return S_OK;
   }
-  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override {
-    if (HRESULT s = directory_.Check(Op::QueryObject, path_); Failed(s)) return s;
-    out = std::make_unique<FakeAds>(directory_, path_, name_, object_);
-    return S_OK;
-  }
 
  private:
   FakeDirectory& directory_;
@@ -207,65 +197,20 @@ class FakeAds : public AdsObject {
   std::vector<std::pair<std::string, Variant>> puts_;
 };
 
-class FakeEntry : public MemberEntry {
- public:
-  FakeEntry(FakeDirectory& directory, FakeMember member) : directory_(directory), member_(std::move(member)) {}
-  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override {
-    if (HRESULT s = directory_.Check(Op::QueryEntry, member_.path); Failed(s)) return s;
-    out = std::make_unique<FakeAds>(directory_, member_.path, member_.name, nullptr);
-    return S_OK;
-  }
-
- private:
-  FakeDirectory& directory_;
-  FakeMember member_;
-};
-
-class FakeEnumerator : public MemberEnumerator, public EnumSource, public MemberCollection {
- public:
-  FakeEnumerator(FakeDirectory& directory, std::vector<FakeMember> members)
-      : directory_(directory), members_(std::move(members)) {}
-  HRESULT Next(uint32_t count, std::vector<std::unique_ptr<MemberEntry>>& batch, uint32_t& fetched) override {
-    batch.clear();
-    fetched = 0;
-    if (HRESULT s = directory_.Check(Op::EnumerateNext, ""); Failed(s)) return s;
-    while (fetched < count && next_ < members_.size()) {
-      batch.push_back(std::make_unique<FakeEntry>(directory_, members_[next_++]));
-      ++fetched;
-    }
-    directory_.batchSizes.push_back(fetched);
-    return fetched == count ? S_OK : S_FALSE;
-  }
-  HRESULT QueryEnumerator(std::unique_ptr<MemberEnumerator>& out) override {
-    if (HRESULT s = directory_.Check(Op::QueryEnumerator, ""); Failed(s)) return s;
-    out = std::make_unique<FakeEnumerator>(directory_, members_);
-    return S_OK;
-  }
-  HRESULT NewEnum(std::unique_ptr<EnumSource>& out) override {
-    if (HRESULT s = directory_.Check(Op::NewEnum, ""); Failed(s)) return s;
-    out = std::make_unique<FakeEnumerator>(directory_, members_);
-    return S_OK;
-  }
-
- private:
-  FakeDirectory& directory_;
-  std::vector<FakeMember> members_;
-  size_t next_ = 0;
-};
-
 class FakeGroupObject : public AdsGroup {
  public:
   FakeGroupObject(FakeDirectory& directory, FakeGroup& group)
       : directory_(directory), group_(group), ads_(directory, group.path, group.name, nullptr) {}
   HRESULT GetAdsPath(std::string& path) override { return ads_.GetAdsPath(path); }
-  HRESULT GetName(std::string& name) override { return ads_.GetName(name); }
   HRESULT Get(const std::string& property, Variant& value) override { return ads_.Get(property, value); }
   HRESULT Put(const std::string& property, const Variant& value) override { return ads_.Put(property, value); }
   HRESULT SetInfo() override { return ads_.SetInfo(); }
-  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override { return ads_.QueryAds(out); }
-  HRESULT Members(std::unique_ptr<MemberCollection>& out) override {
+  HRESULT Members(std::vector<GroupMember>& members) override {
+    members.clear();
     if (HRESULT s = directory_.Check(Op::Members, group_.path); Failed(s)) return s;
-    out = std::make_unique<FakeEnumerator>(directory_, group_.members);
+    for (const FakeMember& member : group_.members) {
+      members.push_back({member.path, member.name, directory_.FindGroup(member.path) != nullptr});
+    }
     return S_OK;
   }
   HRESULT IsMember(const std::string& memberPath, int16_t& isMember) override {

@@ -16,10 +16,7 @@ namespace agewarden::testing {
 
 enum class Op {
   OpenObject, OpenSearch, GetGroup, GetUser,
-  Get, Put, SetInfo, GetAdsPath, GetName,
-  QueryEntry,   // a member entry asked for its object
-  QueryObject,  // an object asked for another reference to itself
-  Members, NewEnum, QueryEnumerator, EnumerateNext, IsMember,
+  Get, Put, SetInfo, GetAdsPath, Members, IsMember,
   SetSearchPreference, ExecuteSearch, GetFirstRow, GetNextRow, GetNextColumnName, GetColumn,
 };
 
@@ -75,7 +72,6 @@ class FakeDirectory : public Directory {
   int stops = 0;
   std::vector<std::string> filters;
   std::vector<Commit> commits;
-  std::vector<uint32_t> batchSizes;
   std::vector<std::string> userBinds;
 
   HRESULT Check(Op op, const std::string& key);

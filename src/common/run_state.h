@@ -48,8 +48,6 @@ struct RunState {
   /// "@" and the DNS name of the domain.
   std::string upnSuffix = "@";
   int32_t errorCount = 0;
-  /// Accounts met anywhere in a group walk.
-  int32_t groupUserCount = 0;
 
   std::ostream* out = nullptr;
   Directory* directory = nullptr;

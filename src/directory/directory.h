@@ -33,47 +33,27 @@ class AdsObject {
  public:
   virtual ~AdsObject() = default;
   virtual HRESULT GetAdsPath(std::string& path) = 0;
-  virtual HRESULT GetName(std::string& name) = 0;
   virtual HRESULT Get(const std::string& property, Variant& value) = 0;
   virtual HRESULT Put(const std::string& property, const Variant& value) = 0;
   virtual HRESULT SetInfo() = 0;
-  /// Another reference to the same object.
-  virtual HRESULT QueryAds(std::unique_ptr<AdsObject>& out) = 0;
 };
 
-/// One slot of a member enumeration, before it is asked for its object.
-class MemberEntry {
- public:
-  virtual ~MemberEntry() = default;
-  virtual HRESULT QueryAds(std::unique_ptr<AdsObject>& out) = 0;
-};
-
-/// Hands out a group's members a batch at a time.
-class MemberEnumerator {
- public:
-  virtual ~MemberEnumerator() = default;
-  /// Up to `count` entries into `batch`; `fetched` 0 means the end.
-  virtual HRESULT Next(uint32_t count, std::vector<std::unique_ptr<MemberEntry>>& batch, uint32_t& fetched) = 0;
-};
-
-/// The source an enumerator is obtained from (the _NewEnum object).
-class EnumSource {
- public:
-  virtual ~EnumSource() = default;
-  virtual HRESULT QueryEnumerator(std::unique_ptr<MemberEnumerator>& out) = 0;
-};
-
-/// A group's members collection.
-class MemberCollection {
- public:
-  virtual ~MemberCollection() = default;
-  virtual HRESULT NewEnum(std::unique_ptr<EnumSource>& out) = 0;
+/// One member of a group: what a walk needs of it.
+struct GroupMember {
+  /// "WinNT://" + domain + "/" + sAMAccountName, or "WinNT://" + SID text
+  /// for a principal of another domain or forest.
+  std::string path;
+  /// The sAMAccountName (or the SID text).
+  std::string name;
+  bool isGroup = false;
 };
 
 /// A group (IADsGroup).
 class AdsGroup : public AdsObject {
  public:
-  virtual HRESULT Members(std::unique_ptr<MemberCollection>& out) = 0;
+  /// Every member, through `member` and through primaryGroupID, sorted by
+  /// name ignoring ASCII case.
+  virtual HRESULT Members(std::vector<GroupMember>& members) = 0;
   /// `isMember` is set non-zero when the member path names a member, directly,
   /// through nested groups or by primary group. Callers preset it to 0.
   virtual HRESULT IsMember(const std::string& memberPath, int16_t& isMember) = 0;

@@ -23,24 +23,13 @@ constexpr size_t kMaxWalkedGroups = 10000;
 const std::vector<std::string> kGroupAttributes = {"objectClass", "sAMAccountName", "objectSid", "groupType", "name"};
 const std::vector<std::string> kMemberAttributes = {"objectClass", "sAMAccountName", "objectSid"};
 
-// One member as the enumeration hands it out.
-struct Member {
-  std::shared_ptr<ObjectState> state;
-  std::string sortKey;
-};
-
-struct MemberList {
-  std::vector<Member> members;
-};
-
 std::string WinNtAccountPath(const std::string& domain, const std::string& name) {
   return "WinNT://" + domain + "/" + name;
 }
 
 // A member found in the directory.
-Member MemberFromEntry(Entry entry, const std::string& netbios) {
-  auto state = std::make_shared<ObjectState>();
-  state->dn = entry.dn;
+GroupMember MemberFromEntry(const Entry& entry, const std::string& netbios) {
+  GroupMember member;
   const std::string* sam = entry.First("sAMAccountName");
   const std::string* sid = entry.First("objectSid");
   std::optional<std::string> sidText = sid != nullptr ? SidToText(*sid) : std::nullopt;
@@ -50,115 +39,38 @@ Member MemberFromEntry(Entry entry, const std::string& netbios) {
       const std::string cn = FirstRdnValue(entry.dn);
       if (SidFromText(cn)) sidText = cn;
     }
-    const std::string text = sidText ? *sidText : FirstRdnValue(entry.dn);
-    state->path = "WinNT://" + text;
-    state->name = text;
-  } else if (sam != nullptr) {
-    state->path = WinNtAccountPath(netbios, *sam);
-    state->name = *sam;
+    member.name = sidText ? *sidText : FirstRdnValue(entry.dn);
+    member.path = "WinNT://" + member.name;
   } else {
-    state->name = FirstRdnValue(entry.dn);
-    state->path = WinNtAccountPath(netbios, state->name);
+    member.name = sam != nullptr ? *sam : FirstRdnValue(entry.dn);
+    member.path = WinNtAccountPath(netbios, member.name);
+    member.isGroup = entry.HasClass("group");
   }
-  state->values = std::move(entry);
-  Member member{state, LowerAscii(state->name)};
   return member;
 }
 
 // A member DN that no search found (another domain's account, a phantom):
 // named as well as its DN allows.
-Member MemberFromDn(const std::string& dn, const std::string& netbios, const std::string& defaultNc) {
-  auto state = std::make_shared<ObjectState>();
-  state->dn = dn;
-  state->values.dn = dn;
+GroupMember MemberFromDn(const std::string& dn, const std::string& netbios, const std::string& defaultNc) {
+  GroupMember member;
   const std::string first = FirstRdnValue(dn);
   if (SidFromText(first)) {
-    state->path = "WinNT://" + first;
-    state->name = first;
-  } else {
-    std::string domain = netbios;
-    if (!DnIsWithin(dn, defaultNc)) {
-      // The first label of its DNS domain stands in for the NetBIOS name.
-      const std::string dns = DnsDomainOfDn(dn);
-      domain = dns.substr(0, dns.find('.'));
-      for (char& c : domain) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-      if (domain.empty()) domain = netbios;
-    }
-    state->name = first.empty() ? dn : first;
-    state->path = WinNtAccountPath(domain, state->name);
+    member.name = first;
+    member.path = "WinNT://" + first;
+    return member;
   }
-  return Member{state, LowerAscii(state->name)};
+  std::string domain = netbios;
+  if (!DnIsWithin(dn, defaultNc)) {
+    // The first label of its DNS domain stands in for the NetBIOS name.
+    const std::string dns = DnsDomainOfDn(dn);
+    domain = dns.substr(0, dns.find('.'));
+    for (char& c : domain) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (domain.empty()) domain = netbios;
+  }
+  member.name = first.empty() ? dn : first;
+  member.path = WinNtAccountPath(domain, member.name);
+  return member;
 }
-
-bool IsGroupMember(const Member& member) { return member.state->values.HasClass("group"); }
-
-class LdapMemberEntry : public MemberEntry {
- public:
-  LdapMemberEntry(std::shared_ptr<Session> session, std::shared_ptr<ObjectState> state)
-      : session_(std::move(session)), state_(std::move(state)) {}
-  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override {
-    out = std::make_unique<LdapObject>(session_, state_);
-    return S_OK;
-  }
-
- private:
-  std::shared_ptr<Session> session_;
-  std::shared_ptr<ObjectState> state_;
-};
-
-class LdapMemberEnumerator : public MemberEnumerator {
- public:
-  LdapMemberEnumerator(std::shared_ptr<Session> session, std::shared_ptr<const MemberList> list)
-      : session_(std::move(session)), list_(std::move(list)) {}
-
-  HRESULT Next(uint32_t count, std::vector<std::unique_ptr<MemberEntry>>& batch, uint32_t& fetched) override {
-    batch.clear();
-    fetched = 0;
-    while (fetched < count && next_ < list_->members.size()) {
-      batch.push_back(std::make_unique<LdapMemberEntry>(session_, list_->members[next_].state));
-      ++next_;
-      ++fetched;
-    }
-    return fetched == count ? S_OK : S_FALSE;
-  }
-
- private:
-  std::shared_ptr<Session> session_;
-  std::shared_ptr<const MemberList> list_;
-  size_t next_ = 0;
-};
-
-class LdapEnumSource : public EnumSource {
- public:
-  LdapEnumSource(std::shared_ptr<Session> session, std::shared_ptr<const MemberList> list)
-      : session_(std::move(session)), list_(std::move(list)) {}
-  HRESULT QueryEnumerator(std::unique_ptr<MemberEnumerator>& out) override {
-    out = std::make_unique<LdapMemberEnumerator>(session_, list_);
-    return S_OK;
-  }
-
- private:
-  std::shared_ptr<Session> session_;
-  std::shared_ptr<const MemberList> list_;
-};
-
-class LdapMemberCollection : public MemberCollection {
- public:
-  LdapMemberCollection(std::shared_ptr<Session> session, std::shared_ptr<const MemberList> list,
-                       std::shared_ptr<const AccountIndex> index)
-      : session_(std::move(session)), list_(std::move(list)), index_(std::move(index)) {}
-  HRESULT NewEnum(std::unique_ptr<EnumSource>& out) override {
-    out = std::make_unique<LdapEnumSource>(session_, list_);
-    return S_OK;
-  }
-
- private:
-  std::shared_ptr<Session> session_;
-  std::shared_ptr<const MemberList> list_;
-  // Kept alive with the collection so that GetGroup on a member's path can
-  // be answered from it.
-  std::shared_ptr<const AccountIndex> index_;
-};
 
 class LdapGroup : public AdsGroup {
  public:
@@ -169,25 +81,16 @@ class LdapGroup : public AdsGroup {
     path = state_->path;
     return S_OK;
   }
-  HRESULT GetName(std::string& name) override {
-    name = state_->name;
-    return S_OK;
-  }
   HRESULT Get(const std::string& property, Variant& value) override { return GetProperty(*state_, property, value); }
   HRESULT Put(const std::string& property, const Variant& value) override {
     return PutProperty(*state_, property, value);
   }
   HRESULT SetInfo() override { return CommitChanges(*session_, *state_); }
-  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override {
-    out = std::make_unique<LdapGroup>(session_, state_);
-    return S_OK;
-  }
-
-  HRESULT Members(std::unique_ptr<MemberCollection>& out) override;
+  HRESULT Members(std::vector<GroupMember>& members) override;
   HRESULT IsMember(const std::string& memberPath, int16_t& isMember) override;
 
  private:
-  HRESULT ResolveMembers(const std::vector<std::string>& dns, MemberList& list);
+  HRESULT ResolveMembers(const std::vector<std::string>& dns, std::vector<GroupMember>& members);
   HRESULT FindMember(const std::string& memberPath, Entry& account);
   HRESULT InChain(const std::string& accountDn, const std::vector<std::string>& memberOf, bool& member);
   HRESULT WalkMemberOf(std::deque<std::string> pending, bool& member);
@@ -202,7 +105,7 @@ std::vector<std::string> Values(const Entry& entry, std::string_view type) {
   return attribute != nullptr ? attribute->values : std::vector<std::string>{};
 }
 
-HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, MemberList& list) {
+HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vector<GroupMember>& members) {
   const DomainFacts* facts = nullptr;
   HRESULT status = session_->Facts(facts);
   if (Failed(status)) return status;
@@ -257,9 +160,9 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, MemberLis
     if (!listed.insert(key).second) continue;
     const auto hit = found.find(key);
     if (hit != found.end()) {
-      list.members.push_back(MemberFromEntry(std::move(hit->second), netbios));
+      members.push_back(MemberFromEntry(hit->second, netbios));
     } else {
-      list.members.push_back(MemberFromDn(dn, netbios, defaultNc));
+      members.push_back(MemberFromDn(dn, netbios, defaultNc));
     }
   }
 
@@ -272,32 +175,22 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, MemberLis
     if (Failed(status)) return status;
     for (Entry& entry : entries) {
       if (!listed.insert(LowerAscii(entry.dn)).second) continue;
-      list.members.push_back(MemberFromEntry(std::move(entry), netbios));
+      members.push_back(MemberFromEntry(entry, netbios));
     }
   }
 
-  std::stable_sort(list.members.begin(), list.members.end(),
-                   [](const Member& a, const Member& b) { return a.sortKey < b.sortKey; });
+  std::stable_sort(members.begin(), members.end(), [](const GroupMember& a, const GroupMember& b) {
+    return LowerAscii(a.name) < LowerAscii(b.name);
+  });
   return S_OK;
 }
 
-HRESULT LdapGroup::Members(std::unique_ptr<MemberCollection>& out) {
-  out.reset();
+HRESULT LdapGroup::Members(std::vector<GroupMember>& members) {
+  members.clear();
   std::vector<std::string> dns;
   HRESULT status = ReadMemberValues(*session_, state_->dn, dns);
   if (Failed(status)) return status;
-  auto list = std::make_shared<MemberList>();
-  status = ResolveMembers(dns, *list);
-  if (Failed(status)) return status;
-  auto index = std::make_shared<AccountIndex>();
-  for (const Member& member : list->members) {
-    if (const std::string* sam = member.state->values.First("sAMAccountName")) {
-      index->emplace(LowerAscii(*sam), KnownAccount{member.state->dn, IsGroupMember(member)});
-    }
-  }
-  session_->Remember(index);
-  out = std::make_unique<LdapMemberCollection>(session_, std::move(list), std::move(index));
-  return S_OK;
+  return ResolveMembers(dns, members);
 }
 
 HRESULT LdapGroup::FindMember(const std::string& memberPath, Entry& account) {
@@ -505,17 +398,8 @@ HRESULT BindGroup(const std::shared_ptr<Session>& session, const std::string& pa
   if (!SameText(parsed->domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
 
   Entry entry;
-  status = E_ADS_NO_SUCH_OBJECT;
-  if (const auto known = session->Recall(LowerAscii(parsed->name))) {
-    // A member of an enumeration still in use: its kind is known already.
-    if (!known->isGroup) return E_NOINTERFACE;
-    status = session->Read(known->dn, kGroupAttributes, entry);
-    if (Failed(status) && status != E_ADS_NO_SUCH_OBJECT) return status;
-  }
-  if (status == E_ADS_NO_SUCH_OBJECT) {
-    status = FindAccount(session, *parsed, kGroupAttributes, entry);
-    if (Failed(status)) return status;
-  }
+  status = FindAccount(session, *parsed, kGroupAttributes, entry);
+  if (Failed(status)) return status;
   if (!entry.HasClass("group")) return E_NOINTERFACE;
 
   auto state = std::make_shared<ObjectState>();

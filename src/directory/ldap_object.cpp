@@ -121,11 +121,6 @@ HRESULT LdapObject::GetAdsPath(std::string& path) {
   return S_OK;
 }
 
-HRESULT LdapObject::GetName(std::string& name) {
-  name = state_->name;
-  return S_OK;
-}
-
 HRESULT LdapObject::Get(const std::string& property, Variant& value) { return GetProperty(*state_, property, value); }
 
 HRESULT LdapObject::Put(const std::string& property, const Variant& value) {
@@ -133,10 +128,5 @@ HRESULT LdapObject::Put(const std::string& property, const Variant& value) {
 }
 
 HRESULT LdapObject::SetInfo() { return CommitChanges(*session_, *state_); }
-
-HRESULT LdapObject::QueryAds(std::unique_ptr<AdsObject>& out) {
-  out = std::make_unique<LdapObject>(session_, state_);
-  return S_OK;
-}
 
 }  // namespace agewarden::ldap

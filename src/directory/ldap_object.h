@@ -42,11 +42,9 @@ class LdapObject : public AdsObject {
   LdapObject(std::shared_ptr<Session> session, std::shared_ptr<ObjectState> state);
 
   HRESULT GetAdsPath(std::string& path) override;
-  HRESULT GetName(std::string& name) override;
   HRESULT Get(const std::string& property, Variant& value) override;
   HRESULT Put(const std::string& property, const Variant& value) override;
   HRESULT SetInfo() override;
-  HRESULT QueryAds(std::unique_ptr<AdsObject>& out) override;
 
  private:
   std::shared_ptr<Session> session_;

@@ -420,19 +420,4 @@ HRESULT Session::NetbiosName(std::string& name) {
   return S_OK;
 }
 
-void Session::Remember(const std::shared_ptr<const AccountIndex>& index) {
-  std::erase_if(remembered_, [](const std::weak_ptr<const AccountIndex>& item) { return item.expired(); });
-  remembered_.push_back(index);
-}
-
-std::optional<KnownAccount> Session::Recall(const std::string& lowerName) {
-  for (const auto& weak : remembered_) {
-    if (const auto index = weak.lock()) {
-      const auto found = index->find(lowerName);
-      if (found != index->end()) return found->second;
-    }
-  }
-  return std::nullopt;
-}
-
 }  // namespace agewarden::ldap

@@ -33,15 +33,6 @@ struct SearchRequest {
   std::vector<std::string> attributes;
 };
 
-/// Accounts a member enumeration already resolved, by lower-case
-/// sAMAccountName: lets GetGroup answer "not a group" for a member without
-/// another round trip.
-struct KnownAccount {
-  std::string dn;
-  bool isGroup = false;
-};
-using AccountIndex = std::unordered_map<std::string, KnownAccount>;
-
 /// The domain facts every path operation needs, read once per connection.
 struct DomainFacts {
   std::string defaultNamingContext;
@@ -104,10 +95,6 @@ class Session {
   /// The NetBIOS name of the directory's own domain.
   HRESULT NetbiosName(std::string& name);
 
-  /// Registers the accounts of a member enumeration while it lives.
-  void Remember(const std::shared_ptr<const AccountIndex>& index);
-  std::optional<KnownAccount> Recall(const std::string& lowerName);
-
  private:
   HRESULT Ready();
   HRESULT Connect();
@@ -125,7 +112,6 @@ class Session {
   LdapHandle ld_;
   timeval operationTimeout_{120, 0};
   std::optional<DomainFacts> facts_;
-  std::vector<std::weak_ptr<const AccountIndex>> remembered_;
 };
 
 }  // namespace agewarden::ldap

@@ -1,5 +1,6 @@
 #include "sources/group_walk.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,54 +32,41 @@ struct Walker {
   DirectorySearch* search;
   // ADsPaths of the groups being walked, outermost first.
   std::vector<std::string> path;
+  // Accounts met anywhere in the walk so far, other domains' included.
+  int32_t userCount = 0;
 
-  enum class Next { Entry, Batch, Stop };
-
-  // One member of a batch; sets `result` and says how the walk goes on.
-  Next Member(MemberEntry& entry, int32_t& result) {
+  // One member of a batch. False when a nested walk failed: the rest of
+  // the batch is then passed over.
+  bool Member(const GroupMember& member, int32_t& result) {
     const bool debug = state.options.debug;
-    std::unique_ptr<AdsObject> first;
-    if (Failed(entry.QueryAds(first)) || !first) {
-      state.Write("QueryInterface 2 failed\n");
-      return Next::Entry;
-    }
-    std::unique_ptr<AdsObject> member;
-    const HRESULT queried = first->QueryAds(member);
-    if (Failed(queried) || !member) {
-      result = Failed(queried) ? queried : E_NOINTERFACE;
-      return Next::Stop;
-    }
-    std::string memberPath;
-    if (Failed(member->GetAdsPath(memberPath))) return Next::Entry;
-    if (debug) state.Print("Member ADSPath: %s\n", memberPath);
-    std::string memberName;
-    if (Failed(member->GetName(memberName))) return Next::Entry;
-    if (debug) state.Print("Member Name: %s\n", memberName);
+    if (debug) state.Print("Member ADSPath: %s\n", member.path);
+    if (debug) state.Print("Member Name: %s\n", member.name);
 
     std::unique_ptr<AdsGroup> nested;
-    if (Succeeded(state.directory->GetGroup(memberPath, nested)) && nested) {
-      if (OnPath(path, memberPath)) {
-        state.Print("Group %s skipped - it is already being walked\n", WithoutPrefix(memberPath));
-        return Next::Entry;
+    if (member.isGroup && Succeeded(state.directory->GetGroup(member.path, nested)) && nested) {
+      if (OnPath(path, member.path)) {
+        state.Print("Group %s skipped - it is already being walked\n", WithoutPrefix(member.path));
+        return true;
       }
       if (Walk(*nested) != 0) {
         result = 1;
-        return Next::Batch;
+        return false;
       }
-      return Next::Entry;
+      return true;
     }
 
-    if (state.groupUserCount < INT32_MAX) ++state.groupUserCount;
-    const std::string expected = std::string(kWinNtPrefix) + state.domainName + "/" + memberName;
-    if (expected != memberPath) {
-      state.Print("Member %s skipped - not the %s domain\n", WithoutPrefix(memberPath), state.domainName);
-      return Next::Entry;
+    // Whatever cannot be bound as a group counts as an account.
+    if (userCount < INT32_MAX) ++userCount;
+    const std::string expected = std::string(kWinNtPrefix) + state.domainName + "/" + member.name;
+    if (expected != member.path) {
+      state.Print("Member %s skipped - not the %s domain\n", WithoutPrefix(member.path), state.domainName);
+      return true;
     }
-    const std::string clause = UpnFilterClause(state, memberName);
+    const std::string clause = UpnFilterClause(state, member.name);
     if (debug) state.Print("Calling FindUsers(pC,%s)\n", clause);
     // Not-found accounts and failed searches pass without a message here.
     FindUsers(state, search, clause);
-    return Next::Entry;
+    return true;
   }
 
   int32_t Walk(AdsGroup& group) {
@@ -89,55 +77,25 @@ struct Walker {
       return read;
     }
     if (state.options.debug) state.Print("Enumerating Group: %s\n", groupPath);
-    path.push_back(groupPath);
-    int32_t result = Members(group);
-    path.pop_back();
-    if (result == kStopped) return stoppedStatus;
-    if (state.groupUserCount <= 0) {
+    int32_t result = 0;
+    std::vector<GroupMember> members;
+    if (Failed(group.Members(members))) {
+      state.Write("Members failed\n");
+    } else {
+      path.push_back(groupPath);
+      // Batches of kMemberBatchSize: a nested walk that fails ends its own
+      // batch, and the walk goes on with the next one.
+      for (size_t start = 0; start < members.size(); start += kMemberBatchSize) {
+        const size_t end = std::min(members.size(), start + kMemberBatchSize);
+        for (size_t i = start; i < end && Member(members[i], result); ++i) {
+        }
+      }
+      path.pop_back();
+    }
+    // The test is of the whole walk so far, not of this group alone.
+    if (userCount <= 0) {
       state.Write("Group does not contain any users\n");
       ++state.errorCount;
-    }
-    return result;
-  }
-
-  // The batches of one group. kStopped when a member could not be queried:
-  // the walk then ends without its closing test.
-  static constexpr int32_t kStopped = INT32_MIN;
-  HRESULT stoppedStatus = S_OK;
-
-  int32_t Members(AdsGroup& group) {
-    std::unique_ptr<MemberCollection> members;
-    if (Failed(group.Members(members)) || !members) {
-      state.Write("Members failed\n");
-      return 0;
-    }
-    std::unique_ptr<EnumSource> source;
-    if (Failed(members->NewEnum(source)) || !source) {
-      state.Write("get__Enum failed\n");
-      return 0;
-    }
-    std::unique_ptr<MemberEnumerator> enumerator;
-    if (Failed(source->QueryEnumerator(enumerator)) || !enumerator) {
-      state.Write("QueryInterface failed\n");
-      return 0;
-    }
-    int32_t result = 0;
-    while (true) {
-      std::vector<std::unique_ptr<MemberEntry>> batch;
-      uint32_t fetched = 0;
-      // Only the count matters: an enumerator that fails hands out nothing.
-      enumerator->Next(kMemberBatchSize, batch, fetched);
-      if (fetched == 0) break;
-      if (fetched > batch.size()) fetched = static_cast<uint32_t>(batch.size());
-      for (uint32_t i = 0; i < fetched; ++i) {
-        if (!batch[i]) continue;
-        const Next next = Member(*batch[i], result);
-        if (next == Next::Stop) {
-          stoppedStatus = result;
-          return kStopped;
-        }
-        if (next == Next::Batch) break;
-      }
     }
     return result;
   }
@@ -147,7 +105,7 @@ struct Walker {
 
 int32_t ProcessGroup(RunState& state, DirectorySearch* search, AdsGroup* group) {
   if (group == nullptr) return E_POINTER;
-  Walker walker{state, search, {}};
+  Walker walker{state, search, {}, 0};
   return walker.Walk(*group);
 }
 

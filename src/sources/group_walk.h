@@ -9,13 +9,13 @@
 
 namespace agewarden {
 
-/// Members handed out per enumeration call.
-constexpr uint32_t kMemberBatchSize = 100;
+/// Members treated per batch.
+constexpr size_t kMemberBatchSize = 100;
 
 /// Walks `group`: nested groups recursively (a group already on the current
 /// path is not entered again), one search per member account of the user's
 /// own domain. Returns 0 when the walk ran through, 1 when a nested walk
-/// failed, a negative status when the group or a member could not be read.
+/// failed, a negative status when the group's path could not be read.
 int32_t ProcessGroup(RunState& state, DirectorySearch* search, AdsGroup* group);
 
 }  // namespace agewarden
