@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "cli/ou_path.h"
 #include "common/filetime.h"
 #include "common/format.h"
 #include "common/text.h"
@@ -86,6 +87,26 @@ TEST(FileTime, LocalTimeStaysInsideTheRange) {
   ASSERT_TRUE(FileTimeToLocalFileTime(INT64_MAX, local, zone(-3600)));
   EXPECT_EQ(local, INT64_MAX - 3600 * kTicksPerSecond);
   EXPECT_FALSE(FileTimeToLocalFileTime(0, local, [](int64_t, int64_t&) { return false; }));
+}
+
+
+TEST(OuPath, ChainIsTheNonEmptyComponentsLastFirstAsTyped) {
+  std::string long130;  // 130 one-character components: 259 characters of path
+  std::string chain130;
+  for (int i = 0; i < 130; ++i) {
+    const std::string c(1, char('a' + i % 26));
+    long130 += (i ? "/" : "") + c;
+    chain130 = "OU=\"" + c + "\"" + (i ? "," : "") + chain130;
+  }
+  const std::pair<std::string, std::string> cases[] = {
+      {"YourOU", "OU=\"YourOU\""},
+      {"Your OU/Your Staff/Admins", "OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\""},
+      {"A/", "OU=\"A\""}, {"//A", "OU=\"A\""}, {"/A//B/", "OU=\"B\",OU=\"A\""},
+      {"A / B", "OU=\" B\",OU=\"A \""}, {"a\"b,c=\\d", "OU=\"a\"b,c=\\d\""},
+      {"", ""}, {"///", ""}, {long130, chain130},
+      {std::string(259, 'x'), "OU=\"" + std::string(259, 'x') + "\""},
+  };
+  for (const auto& [path, chain] : cases) EXPECT_EQ(OuRdnChainOf(path), chain) << path;
 }
 
 }  // namespace

@@ -81,6 +81,8 @@ TEST(Run, FailureRows) {
       {{"-u", "a)("}, nullptr, "Displaying user \"a)(\" with passwords 180 days old or older.\n\n"
        "Could not execute query. An invalid filter was specified.\nErrors: 1 \n", 1},
       {{"-u", "nobody", "-q"}, nullptr, "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
+      {{"-q", "-t", "-u", "tuser01"}, fail(Op::GetUser, E_ACCESSDENIED),  // no closing empty line in quiet mode
+       "tuser01@corp.example\nUser tuser01@corp.example - ADsGetObject failed\nErrors: 1 \n", 1},
       {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects.push_back({"OU=x,OU=Empty,DC=corp,DC=example", {}}); },
        "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, fail(Op::GetNextRow, E_ADS_SERVER_DOWN),
