@@ -11,26 +11,20 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace agewarden;
-  std::vector<std::string> args = {"agewarden"};
-  std::string current;
+  std::vector<std::string> args = {"agewarden", ""};
   for (size_t i = 0; i < size; ++i) {
     if (data[i] == 0) {
-      args.push_back(current);
-      current.clear();
+      args.emplace_back();
     } else {
-      current += static_cast<char>(data[i]);
+      args.back() += static_cast<char>(data[i]);
     }
   }
-  args.push_back(current);
-
   std::ostringstream out;
-  RunState state;
-  state.out = &out;
-  if (ParseCommandLine(args, state) && ValidateOptions(state)) {
-    const RunOptions& o = state.options;
-    const int given = int{o.userGiven} + int{o.listGiven} + int{o.ouGiven} + int{o.groupGiven};
-    if (given != 1 || o.days <= 0 || (o.debug && o.quiet)) __builtin_trap();
-    if (o.ouGiven) TranslateOuPath(state);
-  }
+  const auto options = ParseCommandLine(args, out);
+  if (!options) return 0;
+  const RunOptions& o = *options;
+  const int given = int{o.userGiven} + int{o.listGiven} + int{o.ouGiven} + int{o.groupGiven};
+  if (given != 1 || o.days <= 0 || (o.debug && o.quiet)) __builtin_trap();
+  if (o.ouGiven) OuRdnChainOf(o.ouPath);
   return 0;
 }

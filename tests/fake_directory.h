@@ -1,10 +1,10 @@
 // An in-memory directory for unit tests: a root DSE, objects with attributes,
-// subtree searches with a small LDAP filter evaluator, WinNT-style groups,
-// and user objects whose commits are recorded. Any single operation can be
-// told to fail with a chosen status.
+// subtree searches with the filters the tool sends, WinNT-style groups, and a
+// record of every search filter and every commit. Any operation can be told
+// to return a chosen status.
 #pragma once
 
-#include <map>
+#include <deque>
 #include <memory>
 #include <string>
 #include <utility>
@@ -14,33 +14,27 @@
 
 namespace agewarden::testing {
 
-enum class Op {
-  OpenObject, OpenSearch, GetGroup, GetUser,
-  Get, Put, SetInfo, GetAdsPath, Members, IsMember,
-  SetSearchPreference, ExecuteSearch, GetFirstRow, GetNextRow, GetNextColumnName, GetColumn,
-};
+enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Members, IsMember,
+                ExecuteSearch, GetFirstRow, GetNextRow, GetColumn };
 
 using Attributes = std::vector<std::pair<std::string, std::vector<Variant>>>;
 
 struct FakeObject {
   std::string dn;
   Attributes attributes;
-  const std::vector<Variant>* Find(const std::string& name) const;
-  std::vector<Variant>* Find(const std::string& name);
-};
-
-struct FakeMember {
-  std::string path;  // WinNT://DOMAIN/name, or any other form
-  std::string name;
 };
 
 struct FakeGroup {
   std::string path;
-  std::string name;
-  std::vector<FakeMember> members;
+  /// isGroup is ignored: a member is a group when the directory holds one at its path.
+  std::vector<GroupMember> members;
+  /// The one fault a walk can meet that no status of the interface stands
+  /// for: a nested group whose path cannot be read fails its walk, which
+  /// decides which members of the enclosing batch are skipped.
+  bool pathUnreadable = false;
 };
 
-/// One SetInfo that reached the directory: the DN and what was put.
+/// One SetInfo that reached the directory: the DN and every Put before it.
 struct Commit {
   std::string dn;
   std::vector<std::pair<std::string, Variant>> changes;
@@ -48,35 +42,30 @@ struct Commit {
 
 class FakeDirectory : public Directory {
  public:
-  /// Every row of a search also carries the object's attribute names as
-  /// stored, not as requested (to test case-sensitive column matching).
-  bool reportStoredNames = false;
+  Attributes rootDse;
+  std::deque<FakeObject> objects;
+  std::deque<FakeGroup> groups;
 
-  // Set-up.
-  void SetRootDse(Attributes attributes) { rootDse_.attributes = std::move(attributes); }
-  FakeObject& AddObject(const std::string& dn, Attributes attributes);
-  /// A user account below `parentDn` with the usual attributes.
   FakeObject& AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn,
                       int64_t pwdLastSet, int32_t userAccountControl = 512);
-  FakeGroup& AddGroup(const std::string& path, const std::string& name);
-  FakeObject* FindObject(const std::string& dn);
+  FakeGroup& AddGroup(const std::string& path) { return groups.emplace_back(FakeGroup{path, {}}); }
 
-  /// Makes `op` fail with `status` for calls whose key (path, property,
-  /// column name or filter, as fits the operation) contains `key` (any call
-  /// when empty), after letting `skip` matching calls succeed, `times` times
-  /// (-1: for ever).
-  void Fail(Op op, HRESULT status, std::string key = "", int skip = 0, int times = -1);
+  /// Calls of `op` whose key (path, property, column name or filter)
+  /// contains `key` return `status`. A success other than S_OK returns with
+  /// the object or value left empty.
+  void Fail(Op op, HRESULT status, std::string key = "") { rules_.push_back({op, status, std::move(key)}); }
 
   // What happened.
   int starts = 0;
   int stops = 0;
   std::vector<std::string> filters;
   std::vector<Commit> commits;
-  std::vector<std::string> userBinds;
 
-  HRESULT Check(Op op, const std::string& key);
+  HRESULT Check(Op op, const std::string& key) const;
+  FakeObject* FindObject(std::string_view dn);
+  FakeGroup* FindGroup(const std::string& path);
+  bool IsMemberOf(const FakeGroup& group, const std::string& memberPath, int depth = 0);
 
-  // Directory.
   void Start() override { ++starts; }
   void Stop() override { ++stops; }
   HRESULT OpenObject(const std::string& path, std::unique_ptr<AdsObject>& out) override;
@@ -84,25 +73,16 @@ class FakeDirectory : public Directory {
   HRESULT GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) override;
   HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) override;
 
-  std::vector<const FakeObject*> Search(const std::string& baseDn, const std::string& filter, HRESULT& status);
-  FakeGroup* FindGroup(const std::string& path);
-  bool IsMemberOf(const FakeGroup& group, const std::string& memberPath, int depth = 0);
-
  private:
   struct Rule {
     Op op;
     HRESULT status;
     std::string key;
-    int skip;
-    int times;
   };
   std::vector<Rule> rules_;
-  FakeObject rootDse_;
-  std::vector<std::unique_ptr<FakeObject>> objects_;
-  std::vector<std::unique_ptr<FakeGroup>> groups_;
 };
 
 /// Ticks since 1601 of a UTC calendar time.
-int64_t TicksOf(int year, int month, int day, int hour, int minute, int second);
+int64_t TicksOf(int year, unsigned month, unsigned day, int hour, int minute, int second);
 
 }  // namespace agewarden::testing

@@ -1,4 +1,4 @@
-// A run against the in-memory directory, with a fixed clock and zone and the
+// Runs against the in-memory directory, with a fixed clock and zone and the
 // output captured.
 #pragma once
 
@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/options.h"
-#include "cli/ou_path.h"
 #include "cli/run.h"
 #include "common/run_state.h"
 #include "fake_directory.h"
@@ -19,6 +17,10 @@ namespace agewarden::testing {
 
 constexpr const char* kBase = "DC=corp,DC=example";
 constexpr const char* kStaff = "OU=Staff,DC=corp,DC=example";
+// 2003-03-14 09:26:53 UTC: 190.1 days before the harness's clock.
+constexpr int64_t kMarch14 = 126921076130000000;
+// 2003-09-20 12:00:00 UTC.
+constexpr int64_t kNow = 127085328000000000;
 
 /// A zone at a fixed offset from UTC, in hours.
 inline ZoneOffset FixedZone(int hours) {
@@ -28,46 +30,58 @@ inline ZoneOffset FixedZone(int hours) {
   };
 }
 
-/// One run's state over a fresh directory holding the domain and OU=Staff.
-class RunHarness {
- public:
+/// Options for a direct call: any of q (quiet), x (debug) and t (toggle).
+inline RunOptions Options(std::string_view flags = "", int32_t days = 180) {
+  RunOptions o;
+  o.days = days;
+  o.quiet = flags.find('q') != std::string_view::npos;
+  o.debug = flags.find('x') != std::string_view::npos;
+  o.toggle = flags.find('t') != std::string_view::npos;
+  return o;
+}
+
+/// A fresh directory holding the domain and OU=Staff, and the seams of a run.
+struct RunHarness {
   RunHarness() {
-    state.out = &out;
-    state.directory = &directory;
-    // 2003-09-20 12:00:00 UTC.
-    state.now = [] { return int64_t{127085328000000000}; };
-    state.zone = FixedZone(0);
-    state.environment = [this](const std::string& name, std::string& value) {
-      auto found = environment.find(name);
-      if (found == environment.end()) return false;
-      value = found->second;
-      return true;
-    };
-    directory.SetRootDse({{"defaultNamingContext", {std::string(kBase)}}});
-    directory.AddObject(kBase, {{"objectClass", {std::string("domain")}}});
-    directory.AddObject(kStaff, {{"objectClass", {std::string("organizationalUnit")}}});
+    directory.rootDse = {{"defaultNamingContext", {std::string(kBase)}}};
+    directory.objects.push_back({kBase, {}});
+    directory.objects.push_back({kStaff, {}});
   }
 
-  /// Parses, validates, translates and runs a command line as main does.
-  /// Returns the exit status.
-  int RunTool(std::vector<std::string> args) {
+  RunSeams Seams() {
+    RunSeams seams;
+    seams.out = &out;
+    seams.directory = &directory;
+    seams.now = [] { return kNow; };
+    seams.zone = zone;
+    seams.environment = [this](const std::string& name, std::string& value) {
+      const auto found = environment.find(name);
+      if (found != environment.end()) value = found->second;
+      return found != environment.end();
+    };
+    return seams;
+  }
+
+  /// The whole tool, as main runs it; the exit status.
+  int Run(std::vector<std::string> args) {
     args.insert(args.begin(), "agewarden");
-    int32_t result = -1;
-    if (ParseCommandLine(args, state) && ValidateOptions(state)) {
-      if (state.options.ouGiven) TranslateOuPath(state);
-      result = RunSelection(state);
-    }
-    return ExitStatus(result);
+    return RunCommandLine(args, Seams());
+  }
+
+  /// A run as the run driver leaves it before a search, in the domain CORP.
+  RunState State(const RunOptions& options) {
+    RunState state(Seams(), options);
+    state.domainName = "CORP";
+    state.upnSuffix = "@corp.example";
+    return state;
   }
 
   std::string Output() const { return out.str(); }
 
   std::ostringstream out;
   FakeDirectory directory;
-  RunState state;
+  ZoneOffset zone = FixedZone(0);
   std::map<std::string, std::string> environment = {{"USERDOMAIN", "CORP"}, {"USERNAME", "admin"}};
 };
-
-class RunFixture : public ::testing::Test, public RunHarness {};
 
 }  // namespace agewarden::testing

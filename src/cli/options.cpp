@@ -1,7 +1,9 @@
 #include "cli/options.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
-#include <limits>
+#include <cstdlib>
 
 #include "common/text.h"
 
@@ -35,62 +37,79 @@ constexpr std::string_view kUsage[] = {
     "The agewarden project, free software for directory administrators\n",
 };
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+// The -d value as strtol reads it in decimal (leading white space, one
+// optional sign, digits up to the first other character; no digits give 0),
+// saturated at the 32-bit range.
+int32_t ParseDays(const std::string& text) {
+  const long value = std::strtol(text.c_str(), nullptr, 10);
+  return static_cast<int32_t>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+}
 
-// Stores a value of -o, -u, -l or -g after the length check.
-bool TakeValue(RunState& state, char letter, const std::string& value, std::string& field, bool& flag) {
-  if (Utf16Length(value) > kMaxValueLength) {
-    state.Print("-%s value is too long\n", std::string(1, letter));
+// The checks after the option loop. False when the run stops with -1.
+bool Validate(RunOptions& o, std::ostream& out) {
+  if (o.help) {
+    for (const std::string_view line : kUsage) out << line;
     return false;
   }
-  field = value;
-  flag = true;
+  if (o.days <= 0) {
+    out << "Invalid number of days (must be > 0).\n";
+    return false;
+  }
+  const int given = int{o.userGiven} + int{o.listGiven} + int{o.ouGiven} + int{o.groupGiven};
+  if (given == 0) {
+    out << "ONE of  \"-o\" or \"-u\" or \"-l\" or \"-g\" must be specified.\nUse -h for full help.\n";
+    return false;
+  }
+  if (given > 1) {
+    out << "ONLY ONE of \"-o\" or \"-u\" or \"-l\" or \"-g\" may be specified.\nUse -h for full help.\n";
+    return false;
+  }
+  if (o.debug) {
+    o.quiet = false;
+    out << "*** DEBUG MODE ***\n";
+  }
   return true;
 }
 
 }  // namespace
 
-int32_t ParseDays(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  int64_t value = 0;
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > kLimit) value = kLimit;
-  }
-  if (negative) return value >= kLimit ? std::numeric_limits<int32_t>::min() : static_cast<int32_t>(-value);
-  return value >= kLimit ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(value);
-}
-
-bool ParseCommandLine(const std::vector<std::string>& args, RunState& state) {
-  RunOptions& o = state.options;
+std::optional<RunOptions> ParseCommandLine(const std::vector<std::string>& args, std::ostream& out) {
+  RunOptions o;
+  const struct {
+    std::string_view name;
+    std::string* field;
+    bool* given;
+  } valueOptions[] = {
+      {"-o", &o.ouPath, &o.ouGiven},
+      {"-u", &o.userName, &o.userGiven},
+      {"-l", &o.listPath, &o.listGiven},
+      {"-g", &o.groupName, &o.groupGiven},
+  };
   const size_t count = args.size();
   for (size_t i = 1; i < count; ++i) {
     const std::string& arg = args[i];
     const auto is = [&](std::string_view option) { return EqualsIgnoreAsciiCase(arg, option); };
+    // A value option given last sets nothing.
     const bool hasValue = i + 1 < count;
-    if (is("-d") || is("-o") || is("-u") || is("-l") || is("-g")) {
-      // A value option given last sets nothing.
-      if (!hasValue) continue;
-      const std::string& value = args[i + 1];
-      const char letter = AsciiLower(arg[1]);
-      ++i;
-      bool ok = true;
-      switch (letter) {
-        case 'd': o.days = ParseDays(value); break;
-        case 'o': ok = TakeValue(state, letter, value, o.ouPath, o.ouGiven); break;
-        case 'u': ok = TakeValue(state, letter, value, o.userName, o.userGiven); break;
-        case 'l': ok = TakeValue(state, letter, value, o.listPath, o.listGiven); break;
-        case 'g': ok = TakeValue(state, letter, value, o.groupName, o.groupGiven); break;
+    if (is("-d")) {
+      if (hasValue) o.days = ParseDays(args[++i]);
+      continue;
+    }
+    bool taken = false;
+    for (const auto& option : valueOptions) {
+      if (!is(option.name)) continue;
+      taken = true;
+      if (!hasValue) break;
+      const std::string& value = args[++i];
+      if (Utf16Length(value) > kMaxValueLength) {
+        out << option.name << " value is too long\n";
+        return std::nullopt;
       }
-      if (!ok) return false;
-    } else if (is("-x")) {
+      *option.field = value;
+      *option.given = true;
+    }
+    if (taken) continue;
+    if (is("-x")) {
       o.debug = true;
     } else if (is("-q")) {
       o.quiet = true;
@@ -101,38 +120,8 @@ bool ParseCommandLine(const std::vector<std::string>& args, RunState& state) {
       o.help = true;
     }
   }
-  return true;
-}
-
-bool ValidateOptions(RunState& state) {
-  RunOptions& o = state.options;
-  if (o.help) {
-    PrintUsage(state);
-    return false;
-  }
-  if (o.days <= 0) {
-    state.Write("Invalid number of days (must be > 0).\n");
-    return false;
-  }
-  const int given = int{o.userGiven} + int{o.listGiven} + int{o.ouGiven} + int{o.groupGiven};
-  if (given == 0) {
-    state.Write("ONE of  \"-o\" or \"-u\" or \"-l\" or \"-g\" must be specified.\nUse -h for full help.\n");
-    return false;
-  }
-  if (given > 1) {
-    state.Write("ONLY ONE of \"-o\" or \"-u\" or \"-l\" or \"-g\" may be specified.\n");
-    state.Write("Use -h for full help.\n");
-    return false;
-  }
-  if (o.debug) {
-    o.quiet = false;
-    state.Write("*** DEBUG MODE ***\n");
-  }
-  return true;
-}
-
-void PrintUsage(const RunState& state) {
-  for (const std::string_view line : kUsage) state.Write(line);
+  if (!Validate(o, out)) return std::nullopt;
+  return o;
 }
 
 SelectionMode GetSelectionMode(const RunOptions& options) {

@@ -2,8 +2,9 @@
 // ASCII case, exactly one selection criterion, and the usage text.
 #pragma once
 
+#include <optional>
+#include <ostream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "common/run_state.h"
@@ -13,22 +14,12 @@ namespace agewarden {
 /// Longest value of -o, -u, -l and -g, in UTF-16 characters.
 constexpr size_t kMaxValueLength = 259;
 
-/// Reads args (element 0 is the program) into state.options. False when a
-/// value is too long: the message is printed and the run stops with -1.
-bool ParseCommandLine(const std::vector<std::string>& args, RunState& state);
+/// Reads and checks args (element 0 is the program). Empty when the run stops
+/// with -1: a value too long, the usage text or a command-line error has been
+/// printed to `out`.
+std::optional<RunOptions> ParseCommandLine(const std::vector<std::string>& args, std::ostream& out);
 
-/// The checks after the option loop. False when the run stops with -1
-/// (the usage text or a command-line error has been printed).
-bool ValidateOptions(RunState& state);
-
-void PrintUsage(const RunState& state);
-
-/// The -d value as a decimal integer: leading white space, one optional
-/// sign, then digits up to the first other character; no digits give 0.
-/// A number beyond the 32-bit range saturates.
-int32_t ParseDays(std::string_view text);
-
-/// The one criterion in force after a successful validation.
+/// The one criterion in force after a successful parse.
 SelectionMode GetSelectionMode(const RunOptions& options);
 
 }  // namespace agewarden

@@ -4,6 +4,7 @@
 
 #include "cli/domain_admin.h"
 #include "cli/options.h"
+#include "cli/ou_path.h"
 #include "common/text.h"
 #include "directory/directory.h"
 #include "search/find_users.h"
@@ -12,6 +13,9 @@
 
 namespace agewarden {
 namespace {
+
+// Longest environment value accepted, in UTF-16 characters.
+constexpr size_t kMaxEnvironmentLength = 63;
 
 // The ending: the error line when anything was counted, then the count.
 int32_t Ending(RunState& state) {
@@ -51,23 +55,11 @@ void ReportSearchResult(RunState& state, SelectionMode mode, HRESULT result) {
   ++state.errorCount;
 }
 
-}  // namespace
-
-bool ReportFailedQuery(RunState& state, HRESULT result) {
-  if (result == E_ADS_INVALID_FILTER) {
-    state.Write("Could not execute query. An invalid filter was specified.\n");
-  } else if (Failed(result)) {
-    state.Print("Query failed to run. HRESULT: %x\n", result);
-  } else {
-    return false;
-  }
-  ++state.errorCount;
-  return true;
-}
-
+// Expands %name% the Windows way: a variable that is not set stays as its
+// literal text. False when the value is longer than kMaxEnvironmentLength.
 bool ExpandEnvironmentVariable(const RunState& state, const std::string& name, std::string& value) {
   std::string found;
-  if (!state.environment || !state.environment(name, found)) {
+  if (!state.environment(name, found)) {
     value = "%" + name + "%";
     return true;
   }
@@ -76,6 +68,7 @@ bool ExpandEnvironmentVariable(const RunState& state, const std::string& name, s
   return true;
 }
 
+// "@" followed by every DC= value of the naming context, joined with ".".
 std::string UpnSuffixOf(std::string_view namingContext) {
   std::string suffix = "@";
   size_t i = 0;
@@ -97,29 +90,44 @@ std::string UpnSuffixOf(std::string_view namingContext) {
   return suffix;
 }
 
-std::string ContainerPathOf(std::string_view ouRdnChain, bool ouMode, std::string_view namingContext) {
-  std::string path = "LDAP://";
-  if (ouMode) {
-    path += ouRdnChain;
-    path += ',';
+// Start and Stop of the directory session around everything the run asks of
+// it; objects declared after the guard are released before the Stop.
+class DirectorySession {
+ public:
+  explicit DirectorySession(Directory& directory) : directory_(directory) { directory_.Start(); }
+  ~DirectorySession() { directory_.Stop(); }
+  DirectorySession(const DirectorySession&) = delete;
+  DirectorySession& operator=(const DirectorySession&) = delete;
+
+ private:
+  Directory& directory_;
+};
+
+// The default naming context of the root DSE; false when it cannot be read.
+bool ReadNamingContext(RunState& state, std::string& namingContext) {
+  std::unique_ptr<AdsObject> rootDse;
+  if (Failed(state.directory->OpenObject("LDAP://rootDSE", rootDse)) || !rootDse) {
+    state.Write("Could not bind to LDAP://rootDSE.\n");
+    return false;
   }
-  path += namingContext;
-  return path;
+  Variant value;
+  const HRESULT got = rootDse->Get("defaultNamingContext", value);
+  const std::string* text = std::get_if<std::string>(&value);
+  if (Failed(got) || text == nullptr) {
+    state.Write("Could not get default naming context.\n");
+    return false;
+  }
+  namingContext = *text;
+  return true;
 }
 
-std::string UpnFilterClause(const RunState& state, std::string_view name) {
-  std::string clause = "(userPrincipalName=";
-  clause += name;
-  clause += state.upnSuffix;
-  clause += ')';
-  return clause;
-}
+}  // namespace
 
 int32_t RunSelection(RunState& state) {
   const RunOptions& o = state.options;
   const SelectionMode mode = GetSelectionMode(o);
 
-  if (mode == SelectionMode::List && !CanOpenListFile(o.listPath)) {
+  if (mode == SelectionMode::List && !OpenListFile(o.listPath)) {
     state.Print("Cannot open input file: \"%s\"\n", o.listPath);
     return -1;
   }
@@ -130,93 +138,74 @@ int32_t RunSelection(RunState& state) {
   }
   if (o.debug) state.Print("Domain name: %s\n", state.domainName);
 
-  Directory& directory = *state.directory;
-  directory.Start();
+  const DirectorySession session(*state.directory);
 
   if (mode == SelectionMode::Group && EqualsIgnoreAsciiCase(o.groupName, "Domain Users")) {
     std::string callerName;
     if (!ExpandEnvironmentVariable(state, "USERNAME", callerName)) {
-      directory.Stop();
       state.Write("Unable to retrieve your username\n");
       return ErrorEnding(state);
     }
     if (o.debug) state.Print("Username: %s\n", callerName);
     if (!IsDomainAdmin(state, callerName)) {
-      directory.Stop();
       state.Print("Sorry, %s, you need to be a Domain Admin to do that.\n", callerName);
       return ErrorEnding(state);
     }
   }
 
   std::string namingContext;
-  {
-    std::unique_ptr<AdsObject> rootDse;
-    if (Failed(directory.OpenObject("LDAP://rootDSE", rootDse)) || !rootDse) {
-      state.Write("Could not bind to LDAP://rootDSE.\n");
-      rootDse.reset();
-      directory.Stop();
-      return ErrorEnding(state);
-    }
-    Variant value;
-    const HRESULT got = rootDse->Get("defaultNamingContext", value);
-    const std::string* text = std::get_if<std::string>(&value);
-    if (Failed(got) || text == nullptr) {
-      state.Write("Could not get default naming context.\n");
-      rootDse.reset();
-      directory.Stop();
-      return ErrorEnding(state);
-    }
-    namingContext = *text;
-  }
+  if (!ReadNamingContext(state, namingContext)) return ErrorEnding(state);
 
   state.upnSuffix = UpnSuffixOf(namingContext);
   if (o.debug) state.Print("UPNsfx: %s\n", state.upnSuffix);
-  const std::string containerPath = ContainerPathOf(state.ouRdnChain, mode == SelectionMode::Ou, namingContext);
+  std::string containerPath = "LDAP://";
+  if (mode == SelectionMode::Ou) containerPath += state.ouRdnChain + ",";
+  containerPath += namingContext;
   if (o.debug) state.Print("Container: %s\n", containerPath);
 
   if (!o.quiet) PrintBanner(state, mode);
 
   std::unique_ptr<DirectorySearch> search;
-  if (Failed(directory.OpenSearch(containerPath, search)) || !search) {
+  if (Failed(state.directory->OpenSearch(containerPath, search)) || !search) {
     if (mode == SelectionMode::Ou) {
       state.Print("Could not find OU \"%s\".\n", o.ouPath);
     } else {
       state.Print("Could not bind to the container %s.\n", containerPath);
     }
-    search.reset();
-    directory.Stop();
     return ErrorEnding(state);
   }
 
   switch (mode) {
     case SelectionMode::User:
-      ReportSearchResult(state, mode, FindUsers(state, search.get(), UpnFilterClause(state, o.userName)));
+      ReportSearchResult(state, mode, FindUsers(state, *search, UpnFilterClause(state, o.userName)));
       break;
     case SelectionMode::Ou:
-      ReportSearchResult(state, mode, FindUsers(state, search.get(), ""));
+      ReportSearchResult(state, mode, FindUsers(state, *search, ""));
       break;
     case SelectionMode::List:
-      ProcessList(state, o.listPath, search.get());
+      ProcessList(state, o.listPath, *search);
       break;
     case SelectionMode::Group: {
       std::unique_ptr<AdsGroup> group;
       const std::string groupPath = "WinNT://" + state.domainName + "/" + o.groupName;
-      if (Failed(directory.GetGroup(groupPath, group)) || !group) {
+      if (Failed(state.directory->GetGroup(groupPath, group)) || !group) {
         state.Print("Could not find Group \"%s\"\n", o.groupName);
         ++state.errorCount;
       } else {
-        ProcessGroup(state, search.get(), group.get());
+        ProcessGroup(state, *search, *group);
       }
       break;
     }
   }
-
-  search.reset();
-  directory.Stop();
   return Ending(state);
 }
 
-int ExitStatus(int32_t result) {
+int RunCommandLine(const std::vector<std::string>& args, const RunSeams& seams) {
+  std::optional<RunOptions> options = ParseCommandLine(args, *seams.out);
+  if (!options) return 255;
+  RunState state(seams, std::move(*options));
+  if (state.options.ouGiven) TranslateOuPath(state);
+  const int32_t result = RunSelection(state);
   if (result < 0) return 255;
   return result > 254 ? 254 : result;
 }

@@ -9,23 +9,7 @@
 namespace agewarden {
 namespace {
 
-constexpr int64_t kTicksPerDay = 86'400 * kTicksPerSecond;
-
-// Days since 1970-01-01 to a proleptic Gregorian date (H. Hinnant's
-// civil_from_days), valid far beyond the range used here.
-void CivilFromDays(int64_t z, int& year, int& month, int& day) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-  const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-  year = static_cast<int>(yoe + era * 400 + (m <= 2 ? 1 : 0));
-  month = static_cast<int>(m);
-  day = static_cast<int>(d);
-}
+using Ticks = std::chrono::duration<int64_t, std::ratio<1, kTicksPerSecond>>;
 
 }  // namespace
 
@@ -52,22 +36,19 @@ bool FileTimeToLocalFileTime(int64_t utcTicks, int64_t& localTicks, const ZoneOf
 }
 
 bool FileTimeToSystemTime(int64_t ticks, SystemTime& fields) {
+  using namespace std::chrono;
   if (ticks < 0) return false;
-  const int64_t days = ticks / kTicksPerDay;
-  int64_t rest = ticks % kTicksPerDay;
-  // 1601-01-01 is day -134774 of the Unix calendar.
-  int year = 0, month = 0, day = 0;
-  CivilFromDays(days - 134774, year, month, day);
-  if (year > 30827) return false;
-  fields.year = year;
-  fields.month = month;
-  fields.day = day;
-  fields.hour = static_cast<int>(rest / (3600 * kTicksPerSecond));
-  rest %= 3600 * kTicksPerSecond;
-  fields.minute = static_cast<int>(rest / (60 * kTicksPerSecond));
-  rest %= 60 * kTicksPerSecond;
-  fields.second = static_cast<int>(rest / kTicksPerSecond);
-  fields.milliseconds = static_cast<int>((rest % kTicksPerSecond) / 10'000);
+  const Ticks sinceEpoch{ticks};
+  const days day = floor<days>(sinceEpoch);
+  const year_month_day date{sys_days{year{1601} / January / 1} + day};
+  if (date.year() > year{30827}) return false;
+  const hh_mm_ss<Ticks> time{sinceEpoch - day};
+  fields.year = int{date.year()};
+  fields.month = static_cast<int>(unsigned{date.month()});
+  fields.day = static_cast<int>(unsigned{date.day()});
+  fields.hour = static_cast<int>(time.hours().count());
+  fields.minute = static_cast<int>(time.minutes().count());
+  fields.second = static_cast<int>(time.seconds().count());
   return true;
 }
 
@@ -82,9 +63,8 @@ std::string FormatDateText(const SystemTime& fields) {
 }
 
 int64_t SystemTimeAsFileTime() {
-  const auto now = std::chrono::system_clock::now().time_since_epoch();
-  const int64_t unixTicks = std::chrono::duration_cast<std::chrono::nanoseconds>(now).count() / 100;
-  return unixTicks + kEpochDifferenceSeconds * kTicksPerSecond;
+  const auto sinceUnixEpoch = std::chrono::system_clock::now().time_since_epoch();
+  return std::chrono::floor<Ticks>(sinceUnixEpoch).count() + kEpochDifferenceSeconds * kTicksPerSecond;
 }
 
 }  // namespace agewarden

@@ -21,7 +21,6 @@ struct SystemTime {
   int hour = 0;
   int minute = 0;
   int second = 0;
-  int milliseconds = 0;
 };
 
 /// The zone's offset from UTC, in seconds, in force at a UTC instant given as

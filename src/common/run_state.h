@@ -1,6 +1,7 @@
-// The records one run shares: the parsed command line, the values the run
-// driver derives from the directory, the error counts, and the seams through
-// which output, the clock and the zone are reached.
+// The records one run shares: the validated command line, the values the run
+// driver derives from the directory, the error count, and the seams through
+// which output, the directory, the clock, the zone and the environment are
+// reached.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/filetime.h"
 #include "common/format.h"
@@ -16,8 +18,7 @@ namespace agewarden {
 
 class Directory;
 
-/// The command line, filled by ParseCommandLine and checked by ValidateOptions;
-/// read-only afterwards.
+/// The command line as ParseCommandLine reads and checks it.
 struct RunOptions {
   int32_t days = 180;
   bool userGiven = false;
@@ -39,8 +40,21 @@ enum class SelectionMode { User, List, Ou, Group };
 /// Reads an environment variable; false when it is not set.
 using EnvironmentReader = std::function<bool(const std::string& name, std::string& value)>;
 
-struct RunState {
-  RunOptions options;
+/// What a run reaches the world through: main passes the real ones, the
+/// tests their doubles.
+struct RunSeams {
+  std::ostream* out = nullptr;
+  Directory* directory = nullptr;
+  std::function<int64_t()> now = SystemTimeAsFileTime;
+  ZoneOffset zone = LocalZoneOffset;
+  EnvironmentReader environment;
+};
+
+struct RunState : RunSeams {
+  RunState(const RunSeams& seams, RunOptions validated) : RunSeams(seams), options(std::move(validated)) {}
+
+  /// Read-only once validated.
+  const RunOptions options;
   /// The -o path in directory form, innermost unit first.
   std::string ouRdnChain;
   /// NetBIOS name of the invoking user's domain.
@@ -48,12 +62,6 @@ struct RunState {
   /// "@" and the DNS name of the domain.
   std::string upnSuffix = "@";
   int32_t errorCount = 0;
-
-  std::ostream* out = nullptr;
-  Directory* directory = nullptr;
-  std::function<int64_t()> now = SystemTimeAsFileTime;
-  ZoneOffset zone = LocalZoneOffset;
-  EnvironmentReader environment;
 
   void Write(std::string_view text) const { out->write(text.data(), static_cast<std::streamsize>(text.size())); }
 

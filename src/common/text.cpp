@@ -32,6 +32,8 @@ size_t SequenceLength(std::string_view text, size_t i) {
   return length;
 }
 
+char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
 }  // namespace
 
 size_t Utf16Length(std::string_view text) {
@@ -72,8 +74,6 @@ std::string WidenLatin1(std::string_view bytes) {
   }
   return out;
 }
-
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;

@@ -24,6 +24,4 @@ std::string WidenLatin1(std::string_view bytes);
 /// must be equal.
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 
-char AsciiLower(char c);
-
 }  // namespace agewarden

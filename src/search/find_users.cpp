@@ -54,21 +54,32 @@ void ReadPasswordLastSet(RunState& state, const Column& column, int64_t now, Acc
   row.lastChange = FormatDateText(fields);
 }
 
-}  // namespace
-
-std::string SearchFilter(const std::string& filterClause) {
-  return "(&(objectClass=user)(objectCategory=person)" + filterClause + ")";
-}
-
+// Ticks to days, as the report prints them.
 double AgeInDays(int64_t ageTicks) { return static_cast<double>(ageTicks) * 1e-07 * 1.1574074074074073e-05; }
 
-HRESULT FindUsers(RunState& state, DirectorySearch* search, const std::string& filterClause) {
-  if (search == nullptr) return E_POINTER;
+}  // namespace
+
+std::string UpnFilterClause(const RunState& state, std::string_view name) {
+  return "(userPrincipalName=" + std::string(name) + state.upnSuffix + ")";
+}
+
+void ReportFailedQuery(RunState& state, HRESULT result) {
+  if (result == E_ADS_INVALID_FILTER) {
+    state.Write("Could not execute query. An invalid filter was specified.\n");
+  } else if (Failed(result)) {
+    state.Print("Query failed to run. HRESULT: %x\n", result);
+  } else {
+    return;
+  }
+  ++state.errorCount;
+}
+
+HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& filterClause) {
   const RunOptions& o = state.options;
-  const std::string filter = SearchFilter(filterClause);
+  const std::string filter = "(&(objectClass=user)(objectCategory=person)" + filterClause + ")";
   if (o.debug) state.Print("Filter: %s\n", filter);
 
-  HRESULT status = search->SetSearchPreference(SearchScope::Subtree);
+  HRESULT status = search.SetSearchPreference(SearchScope::Subtree);
   if (Failed(status)) {
     ++state.errorCount;
     state.Write("SetSearchPreference failed\n");
@@ -79,7 +90,7 @@ HRESULT FindUsers(RunState& state, DirectorySearch* search, const std::string& f
   const int64_t now = state.now();
 
   std::unique_ptr<SearchHandle> handle;
-  status = search->ExecuteSearch(filter, kAttributes, handle);
+  status = search.ExecuteSearch(filter, kAttributes, handle);
   if (Failed(status) || !handle) {
     if (o.debug) state.Write("ExecuteSearch Failed\n");
     return Failed(status) ? status : E_FAIL;

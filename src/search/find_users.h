@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/run_state.h"
 #include "directory/directory.h"
@@ -20,16 +21,18 @@ struct AccountRow {
   int64_t ageTicks = 0;
 };
 
-/// The filter of every search: the clause narrows it to one account.
-std::string SearchFilter(const std::string& filterClause);
-
-/// Ticks to days, as the report prints them.
-double AgeInDays(int64_t ageTicks);
+/// "(userPrincipalName=" + name + suffix + ")"; the name goes in unescaped so
+/// that "*" works as a wildcard.
+std::string UpnFilterClause(const RunState& state, std::string_view name);
 
 /// One subtree search below the container of `search` for user accounts that
 /// match the clause; reports those whose password is at least `days` old and,
 /// with -t, forces a change on each. Returns a negative status when the search
 /// failed, 1 when it returned no row, S_ADS_NOMORE_ROWS otherwise.
-HRESULT FindUsers(RunState& state, DirectorySearch* search, const std::string& filterClause);
+HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& filterClause);
+
+/// Prints and counts the failure of a search: an invalid filter or any other
+/// negative status. Does nothing for a result that is no failure.
+void ReportFailedQuery(RunState& state, HRESULT result);
 
 }  // namespace agewarden

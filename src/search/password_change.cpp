@@ -40,7 +40,7 @@ void ForcePasswordChange(RunState& state, const AccountRow& row) {
       state.Print("Get userAccountControl for user %s OK\n", upn);
       state.Print("  before: userAccountControl=%d\n", *before);
     }
-    const int32_t after = static_cast<int32_t>(static_cast<uint32_t>(*before) & 0xFFFEFFFFu);
+    const int32_t after = *before & ~kDontExpirePassword;
     if (debug) state.Print("  after:  userAccountControl=%d\n", after);
     if (Failed(user->Put("userAccountControl", Variant{after}))) {
       state.Print("Put userAccountControl for user %s failed\n", upn);

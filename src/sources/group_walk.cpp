@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/run.h"
 #include "common/text.h"
 #include "search/find_users.h"
 
@@ -29,7 +28,7 @@ bool OnPath(const std::vector<std::string>& walkPath, const std::string& groupPa
 
 struct Walker {
   RunState& state;
-  DirectorySearch* search;
+  DirectorySearch& search;
   // ADsPaths of the groups being walked, outermost first.
   std::vector<std::string> path;
   // Accounts met anywhere in the walk so far, other domains' included.
@@ -37,7 +36,7 @@ struct Walker {
 
   // One member of a batch. False when a nested walk failed: the rest of
   // the batch is then passed over.
-  bool Member(const GroupMember& member, int32_t& result) {
+  bool Member(const GroupMember& member) {
     const bool debug = state.options.debug;
     if (debug) state.Print("Member ADSPath: %s\n", member.path);
     if (debug) state.Print("Member Name: %s\n", member.name);
@@ -48,11 +47,7 @@ struct Walker {
         state.Print("Group %s skipped - it is already being walked\n", WithoutPrefix(member.path));
         return true;
       }
-      if (Walk(*nested) != 0) {
-        result = 1;
-        return false;
-      }
-      return true;
+      return Walk(*nested);
     }
 
     // Whatever cannot be bound as a group counts as an account.
@@ -69,15 +64,17 @@ struct Walker {
     return true;
   }
 
-  int32_t Walk(AdsGroup& group) {
+  // False when the group's path cannot be read or a nested walk failed: the
+  // walk of the enclosing group then passes over the rest of its batch too.
+  bool Walk(AdsGroup& group) {
     std::string groupPath;
     const HRESULT read = group.GetAdsPath(groupPath);
     if (Failed(read)) {
       state.Write("ProcessGroup: get_ADsPath failed\n");
-      return read;
+      return false;
     }
     if (state.options.debug) state.Print("Enumerating Group: %s\n", groupPath);
-    int32_t result = 0;
+    bool ranThrough = true;
     std::vector<GroupMember> members;
     if (Failed(group.Members(members))) {
       state.Write("Members failed\n");
@@ -87,7 +84,11 @@ struct Walker {
       // batch, and the walk goes on with the next one.
       for (size_t start = 0; start < members.size(); start += kMemberBatchSize) {
         const size_t end = std::min(members.size(), start + kMemberBatchSize);
-        for (size_t i = start; i < end && Member(members[i], result); ++i) {
+        for (size_t i = start; i < end; ++i) {
+          if (!Member(members[i])) {
+            ranThrough = false;
+            break;
+          }
         }
       }
       path.pop_back();
@@ -97,16 +98,15 @@ struct Walker {
       state.Write("Group does not contain any users\n");
       ++state.errorCount;
     }
-    return result;
+    return ranThrough;
   }
 };
 
 }  // namespace
 
-int32_t ProcessGroup(RunState& state, DirectorySearch* search, AdsGroup* group) {
-  if (group == nullptr) return E_POINTER;
+void ProcessGroup(RunState& state, DirectorySearch& search, AdsGroup& group) {
   Walker walker{state, search, {}, 0};
-  return walker.Walk(*group);
+  walker.Walk(group);
 }
 
 }  // namespace agewarden

@@ -14,8 +14,8 @@ constexpr size_t kMemberBatchSize = 100;
 
 /// Walks `group`: nested groups recursively (a group already on the current
 /// path is not entered again), one search per member account of the user's
-/// own domain. Returns 0 when the walk ran through, 1 when a nested walk
-/// failed, a negative status when the group's path could not be read.
-int32_t ProcessGroup(RunState& state, DirectorySearch* search, AdsGroup* group);
+/// own domain. A nested walk that fails (its group's path cannot be read)
+/// ends the rest of its batch of kMemberBatchSize members.
+void ProcessGroup(RunState& state, DirectorySearch& search, AdsGroup& group);
 
 }  // namespace agewarden

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include "common/text.h"
-#include "cli/run.h"
 #include "search/find_users.h"
 
 namespace agewarden {
@@ -13,22 +12,11 @@ bool IsListSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'
 
 }  // namespace
 
-std::FILE* OpenListFile(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) return nullptr;
+ListFile OpenListFile(const std::string& path) {
+  ListFile file(std::fopen(path.c_str(), "r"));
   struct stat info {};
-  if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
-    std::fclose(file);
-    return nullptr;
-  }
+  if (file && (fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) file.reset();
   return file;
-}
-
-bool CanOpenListFile(const std::string& path) {
-  std::FILE* file = OpenListFile(path);
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
 }
 
 int32_t ReadListWords(std::FILE* file, const std::function<void(const std::string&)>& onWord,
@@ -65,11 +53,11 @@ int32_t ReadListWords(std::FILE* file, const std::function<void(const std::strin
 
 std::string ListWordToName(const std::string& word) { return IsValidUtf8(word) ? word : WidenLatin1(word); }
 
-int32_t ProcessList(RunState& state, const std::string& listPath, DirectorySearch* search) {
-  std::FILE* file = OpenListFile(listPath);
-  if (file == nullptr) {
+void ProcessList(RunState& state, const std::string& listPath, DirectorySearch& search) {
+  const ListFile file = OpenListFile(listPath);
+  if (!file) {
     state.Print("Cannot open input file: %s\n", listPath);
-    return -1;
+    return;
   }
   const auto onWord = [&](const std::string& word) {
     const std::string name = ListWordToName(word);
@@ -86,13 +74,10 @@ int32_t ProcessList(RunState& state, const std::string& listPath, DirectorySearc
     state.Print("A name longer than %d bytes in list %s was skipped.\n", kMaxListWordBytes, listPath);
     ++state.errorCount;
   };
-  const int32_t words = ReadListWords(file, onWord, onTooLong);
-  std::fclose(file);
-  if (words == 0) {
+  if (ReadListWords(file.get(), onWord, onTooLong) == 0) {
     state.Print("List \"%s\" is empty\n", listPath);
     ++state.errorCount;
   }
-  return 0;
 }
 
 }  // namespace agewarden

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "common/run_state.h"
@@ -15,12 +16,14 @@ namespace agewarden {
 /// directory accepts). A longer word is skipped whole.
 constexpr size_t kMaxListWordBytes = 1024;
 
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using ListFile = std::unique_ptr<std::FILE, FileCloser>;
+
 /// Opens a list file for reading; null for a path that cannot be opened,
 /// names a folder or cannot be read.
-std::FILE* OpenListFile(const std::string& path);
-
-/// The trial open of the run driver.
-bool CanOpenListFile(const std::string& path);
+ListFile OpenListFile(const std::string& path);
 
 /// Reads the words of a list. `onWord` gets each word of at most
 /// kMaxListWordBytes bytes; `onTooLong` is called once for each longer word,
@@ -33,8 +36,7 @@ int32_t ReadListWords(std::FILE* file, const std::function<void(const std::strin
 /// Latin-1, each byte becoming the character of the same value.
 std::string ListWordToName(const std::string& word);
 
-/// One search per name in the file. Returns -1 when the file cannot be
-/// opened, else 0.
-int32_t ProcessList(RunState& state, const std::string& listPath, DirectorySearch* search);
+/// One search per name in the file.
+void ProcessList(RunState& state, const std::string& listPath, DirectorySearch& search);
 
 }  // namespace agewarden

@@ -1,186 +1,157 @@
 #include "cli/run.h"
 
+#include <unistd.h>
+
+#include <functional>
+
 #include "run_fixture.h"
 
 namespace agewarden::testing {
 namespace {
 
-constexpr int64_t kMarch14 = 126921076130000000;
 const std::string kReport = "tuser01@corp.example -- Test User 01\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n\n";
+const std::string kBanner = "Displaying user \"tuser01\" with passwords 180 days old or older.\n\n";
 
-class RunTest : public RunFixture {
- protected:
-  void SetUp() override { directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14); }
-};
-
-TEST(RunHelpers, UpnSuffixContainerAndClause) {
-  EXPECT_EQ(UpnSuffixOf("DC=x,DC=y,DC=z"), "@x.y.z");
-  EXPECT_EQ(UpnSuffixOf("OU=w,DC=y,DC=z"), "@y.z");
-  EXPECT_EQ(UpnSuffixOf("dc=y,dc=z"), "@");
-  EXPECT_EQ(UpnSuffixOf(""), "@");
-  EXPECT_EQ(UpnSuffixOf("DC=a,"), "@a.");
-  EXPECT_EQ(ContainerPathOf("", false, "DC=x,DC=y"), "LDAP://DC=x,DC=y");
-  EXPECT_EQ(ContainerPathOf("OU=\"B\",OU=\"A\"", true, "DC=x"), "LDAP://OU=\"B\",OU=\"A\",DC=x");
-  EXPECT_EQ(ContainerPathOf("", true, "DC=x"), "LDAP://,DC=x");
-  RunState state;
-  state.upnSuffix = "@x.y.z";
-  EXPECT_EQ(UpnFilterClause(state, "joeuser"), "(userPrincipalName=joeuser@x.y.z)");
-  EXPECT_EQ(UpnFilterClause(state, "a*"), "(userPrincipalName=a*@x.y.z)");
-}
-
-TEST(RunHelpers, ExitStatus) {
-  EXPECT_EQ(ExitStatus(-1), 255);
-  EXPECT_EQ(ExitStatus(0), 0);
-  EXPECT_EQ(ExitStatus(3), 3);
-  EXPECT_EQ(ExitStatus(254), 254);
-  EXPECT_EQ(ExitStatus(256), 254);
-  EXPECT_EQ(ExitStatus(INT32_MAX), 254);
-}
-
-TEST_F(RunTest, UserModeWorkedExample) {
-  EXPECT_EQ(RunTool({"-u", "tuser01"}), 0);
-  EXPECT_EQ(Output(), "Displaying user \"tuser01\" with passwords 180 days old or older.\n\n" + kReport);
-  EXPECT_EQ(directory.filters.back(),
-            "(&(objectClass=user)(objectCategory=person)(userPrincipalName=tuser01@corp.example))");
-  EXPECT_EQ(directory.starts, 1);
-  EXPECT_EQ(directory.stops, 1);
-}
-
-TEST_F(RunTest, UserFoundButYoungerNotFoundAndWildcard) {
-  EXPECT_EQ(RunTool({"-u", "tuser01", "-d", "191"}), 0);
-  EXPECT_EQ(Output(), "Displaying user \"tuser01\" with passwords 191 days old or older.\n\n");
-
-  out.str("");
-  state = RunState{};
-  state.out = &out;
-  state.directory = &directory;
-  state.now = [] { return int64_t{127085328000000000}; };
-  state.zone = FixedZone(0);
-  state.environment = [](const std::string&, std::string&) { return false; };
-  EXPECT_EQ(RunTool({"-u", "nobody", "-q"}), 1);
-  EXPECT_EQ(Output(), "User object \"nobody\" could not be found.\nErrors: 1 \n");
-
-  out.str("");
-  state.errorCount = 0;
-  state.options = RunOptions{};
-  EXPECT_EQ(RunTool({"-u", "tuser*", "-q"}), 0);
-  EXPECT_EQ(Output(), "tuser01@corp.example\n");
-}
-
-TEST_F(RunTest, OuModeAndDebugLines) {
-  directory.AddObject("OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\",DC=corp,DC=example", {});
-  directory.AddUser("Admin 01", "OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\",DC=corp,DC=example",
-                    "admin01@corp.example", kMarch14);
-  EXPECT_EQ(RunTool({"-x", "-o", "Your OU/Your Staff/Admins", "-t"}), 0);
-  const std::string dn = "CN=Admin 01,OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\",DC=corp,DC=example";
-  EXPECT_EQ(Output(),
-            "*** DEBUG MODE ***\n"
-            "OU Before: Your OU/Your Staff/Admins\n"
-            "OU After: OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\"\n"
-            "Domain name: CORP\n"
-            "UPNsfx: @corp.example\n"
-            "Container: LDAP://OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\",DC=corp,DC=example\n"
-            "Toggling user objects in OU \"Your OU/Your Staff/Admins\" with passwords 180 days old or older.\n\n"
-            "Filter: (&(objectClass=user)(objectCategory=person))\n"
-            "admin01@corp.example -- Admin 01\n"
-            "  DN: " + dn + "\n"
-            "  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n"
-            "ADsGetObject OK\n"
-            "Put pwdLastSet for user admin01@corp.example OK\n"
-            "Get userAccountControl for user admin01@corp.example OK\n"
-            "  before: userAccountControl=512\n"
-            "  after:  userAccountControl=512\n"
-            "Put userAccountControl for user admin01@corp.example OK\n"
-            "Issuing SetInfo for user admin01@corp.example ...\n"
-            "Update for user admin01@corp.example succeeded\n\n");
-}
-
-TEST_F(RunTest, BannersByMode) {
-  directory.AddGroup("WinNT://CORP/Staff", "Staff").members.push_back({"WinNT://CORP/x", "x"});
+TEST(Run, WorkedExampleWildcardAndYounger) {
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"-o", "Staff", "-d", "1"}, "Displaying user objects in OU \"Staff\" with passwords 1 days old or older.\n\n"},
-      {{"-g", "Staff", "-t"}, "Toggling user objects in group \"Staff\" with passwords 180 days old or older.\n\n"},
-      {{"-l", "/dev/null"}, "Displaying user objects in list \"/dev/null\" with passwords 180 days old or older.\n\n"},
+      {{"-u", "tuser01"}, kBanner + kReport},
+      {{"-u", "tuser01", "-d", "191"}, "Displaying user \"tuser01\" with passwords 191 days old or older.\n\n"},
+      {{"-u", "tuser*", "-q", "-t"}, "tuser01@corp.example\n"},
   };
-  for (const auto& [args, banner] : cases) {
-    out.str("");
-    state.options = RunOptions{};
-    RunTool(args);
-    EXPECT_EQ(Output().substr(0, banner.size()), banner);
+  for (const auto& [args, output] : cases) {
+    RunHarness h;
+    h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14);
+    EXPECT_EQ(h.Run(args), 0);
+    EXPECT_EQ(h.Output(), output);
+    EXPECT_EQ(h.directory.filters.back().find("(userPrincipalName=tuser"), 43u);
   }
 }
 
-TEST_F(RunTest, FailureRows) {
+TEST(Run, OuModeDebugAndToggle) {
+  RunHarness h;
+  const std::string ou = "OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\",DC=corp,DC=example";
+  h.directory.objects.push_back({ou, {}});
+  h.directory.AddUser("Admin 01", ou, "admin01@corp.example", kMarch14);
+  EXPECT_EQ(h.Run({"-x", "-o", "Your OU/Your Staff/Admins", "-t"}), 0);
+  EXPECT_EQ(h.Output(),
+            "*** DEBUG MODE ***\nOU Before: Your OU/Your Staff/Admins\n"
+            "OU After: OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\"\nDomain name: CORP\nUPNsfx: @corp.example\n"
+            "Container: LDAP://" + ou + "\n"
+            "Toggling user objects in OU \"Your OU/Your Staff/Admins\" with passwords 180 days old or older.\n\n"
+            "Filter: (&(objectClass=user)(objectCategory=person))\n"
+            "admin01@corp.example -- Admin 01\n  DN: CN=Admin 01," + ou + "\n"
+            "  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n"
+            "ADsGetObject OK\nPut pwdLastSet for user admin01@corp.example OK\n"
+            "Get userAccountControl for user admin01@corp.example OK\n"
+            "  before: userAccountControl=512\n  after:  userAccountControl=512\n"
+            "Put userAccountControl for user admin01@corp.example OK\n"
+            "Issuing SetInfo for user admin01@corp.example ...\nUpdate for user admin01@corp.example succeeded\n\n");
+  EXPECT_EQ(h.directory.commits.size(), 1u);
+}
+
+TEST(Run, FailureRows) {
   struct Case {
     std::vector<std::string> args;
     std::function<void(RunHarness&)> arrange;
     std::string output;
     int status;
   };
-  const std::string banner = "Displaying user \"tuser01\" with passwords 180 days old or older.\n\n";
+  const auto fail = [](Op op, HRESULT status, std::string key = "") {
+    return [=](RunHarness& h) { h.directory.Fail(op, status, key); };
+  };
+  const std::string ouBanner = "Displaying user objects in OU \"%s\" with passwords 180 days old or older.\n\n";
   const Case cases[] = {
       {{"-l", "/nonexistent/list.txt"}, nullptr, "Cannot open input file: \"/nonexistent/list.txt\"\n", 255},
       {{"-l", "/tmp"}, nullptr, "Cannot open input file: \"/tmp\"\n", 255},
-      {{"-u", "tuser01"}, [](RunHarness& f) { f.environment["USERDOMAIN"] = std::string(64, 'D'); },
+      {{"-u", "tuser01"}, [](RunHarness& h) { h.environment["USERDOMAIN"] = std::string(64, 'D'); },
        "Unable to retrieve your domain name\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, [](RunHarness& f) { f.directory.Fail(Op::OpenObject, E_ADS_SERVER_DOWN, "rootDSE"); },
-       "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, [](RunHarness& f) { f.directory.Fail(Op::Get, E_FAIL, "defaultNamingContext"); },
-       "Could not get default naming context.\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, [](RunHarness& f) { f.directory.Fail(Op::OpenSearch, E_ADS_NO_SUCH_OBJECT); },
-       banner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
-      {{"-o", "Missing/OU"}, nullptr,
-       "Displaying user objects in OU \"Missing/OU\" with passwords 180 days old or older.\n\n"
-       "Could not find OU \"Missing/OU\".\nErrors: 1 \n", 1},
-      {{"-o", "/"}, nullptr,
-       "Displaying user objects in OU \"/\" with passwords 180 days old or older.\n\nCould not find OU \"/\".\nErrors: 1 \n",
-       1},
-      {{"-o", "Staff", "-q"}, [](RunHarness& f) { f.directory.Fail(Op::ExecuteSearch, E_FAIL); },
-       "Query failed to run. HRESULT: 80004005\nErrors: 1 \n", 1},
-      {{"-o", "Staff", "-q"}, [](RunHarness& f) { f.directory.Fail(Op::SetSearchPreference, E_INVALIDARG); },
-       "SetSearchPreference failed\nQuery failed to run. HRESULT: 80070057\nErrors: 2 \n", 2},
+      {{"-u", "tuser01"}, fail(Op::OpenObject, E_ADS_SERVER_DOWN), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::OpenObject, S_FALSE), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::Get, E_FAIL), "Could not get default naming context.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::Get, S_FALSE), "Could not get default naming context.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::OpenSearch, E_ADS_NO_SUCH_OBJECT),
+       kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::OpenSearch, S_FALSE),
+       kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
+      {{"-o", "Missing/OU"}, nullptr, Format(ouBanner, "Missing/OU") + "Could not find OU \"Missing/OU\".\nErrors: 1 \n", 1},
+      {{"-x", "-o", "/"}, nullptr,
+       "*** DEBUG MODE ***\nOU Before: /\nOU After: \nDomain name: CORP\nUPNsfx: @corp.example\n"
+       "Container: LDAP://,DC=corp,DC=example\n" + Format(ouBanner, "/") + "Could not find OU \"/\".\nErrors: 1 \n", 1},
+      {{"-o", "Staff", "-q"}, fail(Op::ExecuteSearch, E_FAIL), "Query failed to run. HRESULT: 80004005\nErrors: 1 \n", 1},
       {{"-u", "a)("}, nullptr, "Displaying user \"a)(\" with passwords 180 days old or older.\n\n"
        "Could not execute query. An invalid filter was specified.\nErrors: 1 \n", 1},
-      {{"-o", "Staff", "-q", "-d", "1000"}, [](RunHarness& f) { f.directory.AddObject("OU=Empty,OU=Staff,DC=corp,DC=example", {}); },
-       "", 0},
-      {{"-o", "Empty/x", "-q"}, [](RunHarness& f) { f.directory.AddObject("OU=\"x\",OU=\"Empty\",DC=corp,DC=example", {}); },
+      {{"-u", "nobody", "-q"}, nullptr, "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
+      {{"-q", "-t", "-u", "tuser01"}, fail(Op::GetUser, E_ACCESSDENIED),  // no closing empty line in quiet mode
+       "tuser01@corp.example\nUser tuser01@corp.example - ADsGetObject failed\nErrors: 1 \n", 1},
+      {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects.push_back({"OU=x,OU=Empty,DC=corp,DC=example", {}}); },
        "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, [](RunHarness& f) { f.directory.Fail(Op::GetNextRow, E_ADS_SERVER_DOWN); },
-       banner + kReport + "Query failed to run. HRESULT: 8007203a\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::GetNextRow, E_ADS_SERVER_DOWN),
+       kBanner + kReport + "Query failed to run. HRESULT: 8007203a\nErrors: 1 \n", 1},
+      {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.environment.erase("USERDOMAIN"); },
+       "*** DEBUG MODE ***\nDomain name: %USERDOMAIN%\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
+       "Displaying user objects in group \"Staff\" with passwords 180 days old or older.\n\n"
+       "Could not find Group \"Staff\"\nErrors: 1 \n", 1},
+      {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.directory.rootDse = {{"defaultNamingContext", {std::string("OU=w,dc=c,DC=y,DC=z")}}}; },
+       "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @y.z\nContainer: LDAP://OU=w,dc=c,DC=y,DC=z\n"
+       "Displaying user \"x\" with passwords 180 days old or older.\n\n"
+       "Could not bind to the container LDAP://OU=w,dc=c,DC=y,DC=z.\nErrors: 1 \n", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    // Each case gets a directory of its own.
     RunHarness h;
     h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14);
     if (c.arrange) c.arrange(h);
-    EXPECT_EQ(h.RunTool(c.args), c.status);
+    EXPECT_EQ(h.Run(c.args), c.status);
     EXPECT_EQ(h.Output(), c.output);
     EXPECT_EQ(h.directory.starts, h.directory.stops) << "every started session is stopped";
+    EXPECT_TRUE(h.directory.commits.empty());
   }
 }
 
-TEST_F(RunTest, UnsetDomainStaysLiteral) {
-  environment.erase("USERDOMAIN");
-  EXPECT_EQ(RunTool({"-x", "-g", "Staff", "-q"}), 1);
-  EXPECT_EQ(Output(),
-            "*** DEBUG MODE ***\nDomain name: %USERDOMAIN%\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
-            "Displaying user objects in group \"Staff\" with passwords 180 days old or older.\n\n"
-            "Could not find Group \"Staff\"\nErrors: 1 \n");
-}
-
-TEST_F(RunTest, ManyErrorsNeverReadAsSuccess) {
+TEST(Run, ManyErrorsNeverReadAsSuccess) {
   // 300 names that are not found: the line shows the count, the status caps.
-  char path[] = "/tmp/agewarden-list-XXXXXX";
-  const int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
+  const std::string path = ::testing::TempDir() + "agewarden-300.txt";
   std::string names;
   for (int i = 0; i < 300; ++i) names += "nobody" + std::to_string(i) + "\n";
-  ASSERT_EQ(write(fd, names.data(), names.size()), static_cast<ssize_t>(names.size()));
-  close(fd);
-  EXPECT_EQ(RunTool({"-l", path, "-q"}), 254);
-  unlink(path);
-  EXPECT_NE(Output().find("Errors: 300 \n"), std::string::npos);
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  std::fputs(names.c_str(), file);
+  std::fclose(file);
+  RunHarness h;
+  EXPECT_EQ(h.Run({"-l", path, "-q"}), 254);
+  unlink(path.c_str());
+  EXPECT_EQ(h.Output().substr(h.Output().size() - 13), "Errors: 300 \n");
+}
+
+// -t changes exactly the reported accounts; -x reports more rows but changes
+// no more; without -t nothing reaches the directory.
+TEST(Run, ToggleWritesExactlyTheReportedAccounts) {
+  const std::string longOu = "OU=" + std::string(300, 'L') + "," + kStaff;
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"-t", "-o", "Staff", "-d", "90", "-q"},
+                                               {"-x", "-t", "-o", "Staff", "-d", "90"},
+                                               {"-o", "Staff", "-d", "90", "-q"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    RunHarness h;
+    h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14, 66048);
+    h.directory.AddUser("Young", kStaff, "young@corp.example", kNow - kTicksPerSecond);
+    h.directory.AddUser("No Upn", kStaff, "", kMarch14);
+    h.directory.AddUser("Slash/User", kStaff, "slash@corp.example", kMarch14);
+    h.directory.objects.push_back({longOu, {}});
+    h.directory.AddUser("Long", longOu, "long@corp.example", kMarch14);
+    EXPECT_EQ(h.Run(args), 0);
+    std::vector<std::string> committed;
+    for (const Commit& commit : h.directory.commits) committed.push_back(commit.dn);
+    const std::vector<std::string> reported = {"CN=Test User 01," + std::string(kStaff),
+                                               "CN=Slash/User," + std::string(kStaff), "CN=Long," + longOu};
+    if (args[0] == "-x") {
+      EXPECT_NE(h.Output().find("young@corp.example -- Young\n"), std::string::npos);
+      EXPECT_EQ(committed, reported);
+    } else if (args[0] == "-t") {
+      EXPECT_EQ(h.Output(), "tuser01@corp.example\nslash@corp.example\nlong@corp.example\n");
+      EXPECT_EQ(committed, reported);
+    } else {
+      EXPECT_TRUE(committed.empty());
+    }
+  }
 }
 
 }  // namespace
