@@ -394,14 +394,19 @@ HRESULT Session::Facts(const DomainFacts*& facts) {
     Entry root;
     const HRESULT status = Read("", {"defaultNamingContext", "configurationNamingContext"}, root);
     if (Failed(status)) return status;
-    DomainFacts read;
-    if (const std::string* value = root.First("defaultNamingContext")) read.defaultNamingContext = *value;
-    if (const std::string* value = root.First("configurationNamingContext")) read.configurationNamingContext = *value;
-    if (read.defaultNamingContext.empty()) return E_ADS_PROPERTY_NOT_FOUND;
-    facts_ = std::move(read);
+    NoteRootDse(root);
+    if (!facts_) return E_ADS_PROPERTY_NOT_FOUND;
   }
   facts = &*facts_;
   return S_OK;
+}
+
+void Session::NoteRootDse(const Entry& root) {
+  if (facts_) return;
+  DomainFacts read;
+  if (const std::string* value = root.First("defaultNamingContext")) read.defaultNamingContext = *value;
+  if (const std::string* value = root.First("configurationNamingContext")) read.configurationNamingContext = *value;
+  if (!read.defaultNamingContext.empty()) facts_ = std::move(read);
 }
 
 HRESULT Session::NetbiosName(std::string& name) {

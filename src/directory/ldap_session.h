@@ -100,6 +100,8 @@ class Session {
 
   /// Root-DSE and crossRef facts; binds first when needed.
   HRESULT Facts(const DomainFacts*& facts);
+  /// Takes the facts from a root DSE read elsewhere, sparing a second read.
+  void NoteRootDse(const Entry& root);
   /// The NetBIOS name of the directory's own domain.
   HRESULT NetbiosName(std::string& name);
 
