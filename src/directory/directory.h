@@ -82,6 +82,10 @@ class DirectorySearch {
   virtual HRESULT SetSearchPreference(SearchScope scope) = 0;
   virtual HRESULT ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
                                 std::unique_ptr<SearchHandle>& handle) = 0;
+  /// Filters of searches to come, in the order they are expected. Only a
+  /// hint: the directory may ask for several at once ahead of time, and every
+  /// later search still gives exactly what it would have given without it.
+  virtual void ExpectSearches(const std::vector<std::string>& filters) { (void)filters; }
 };
 
 /// One session with the directory, as the invoking user; never a name or a

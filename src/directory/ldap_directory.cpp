@@ -53,6 +53,7 @@ class LdapDirectoryImpl : public LdapDirectory {
     // An object is read when it is bound: a DN that names nothing fails here.
     const HRESULT status = session()->Read(state->dn, {}, state->values);
     if (Failed(status)) return status;
+    if (parsed->rootDse) session_->NoteRootDse(state->values);
     out = std::make_unique<LdapObject>(session_, std::move(state));
     return S_OK;
   }

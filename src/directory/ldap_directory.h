@@ -29,6 +29,9 @@ struct LdapSettings {
   /// (1.2.840.113556.1.4.1941); false walks memberOf instead, as the backend
   /// also does when a server rejects the rule.
   bool inChainRule = true;
+  /// Searches that callers announce are asked for many at a time, ahead of
+  /// their turn; false runs each on its own (to compare the two in tests).
+  bool readAhead = true;
 };
 
 /// Counters that let tests prove how the backend talked to the server.

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "common/text.h"
 #include "directory/ldap_object.h"
 #include "directory/ldap_search_stream.h"
 #include "directory/ldap_status.h"
@@ -105,6 +106,19 @@ std::vector<std::string> Values(const Entry& entry, std::string_view type) {
   return attribute != nullptr ? attribute->values : std::vector<std::string>{};
 }
 
+// Every entry of a search, each handed to `take` as it arrives.
+template <typename Take>
+HRESULT ForEachEntry(const std::shared_ptr<Session>& session, const SearchRequest& request, Take take) {
+  SearchStream stream(session, request);
+  while (true) {
+    Entry entry;
+    const HRESULT status = stream.Next(entry);
+    if (status == S_ADS_NOMORE_ROWS) return S_OK;
+    if (Failed(status)) return status;
+    take(entry);
+  }
+}
+
 HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vector<GroupMember>& members) {
   const DomainFacts* facts = nullptr;
   HRESULT status = session_->Facts(facts);
@@ -114,43 +128,42 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
   status = session_->NetbiosName(netbios);
   if (Failed(status)) return status;
 
-  std::unordered_map<std::string, Entry> found;  // by lower-case DN
+  // Only what the walk needs is kept of each member: its path, name and kind.
+  std::unordered_map<std::string, GroupMember> found;  // by lower-case DN
   std::unordered_set<std::string> wanted;
   for (const std::string& dn : dns) wanted.insert(LowerAscii(dn));
+  const auto keep = [&](const Entry& entry) {
+    std::string key = LowerAscii(entry.dn);
+    if (wanted.count(key) > 0) found.emplace(std::move(key), MemberFromEntry(entry, netbios));
+  };
 
   SearchRequest request;
-  request.base = defaultNc;
-  request.scope = LDAP_SCOPE_SUBTREE;
   request.attributes = kMemberAttributes;
-  std::vector<Entry> entries;
   if (!dns.empty()) {
-    // The direct members, in one search over the forward link's backlink.
-    request.filter = "(memberOf=" + EscapeFilterValue(state_->dn) + ")";
-    status = SearchAll(session_, request, entries);
+    // The objects the group's `member` values name, in one attribute-scoped
+    // query on the group itself (paged like any other search).
+    request.base = state_->dn;
+    request.scope = LDAP_SCOPE_BASE;
+    request.scopedAttribute = "member";
+    status = ForEachEntry(session_, request, keep);
     if (Failed(status)) return status;
-    for (Entry& entry : entries) {
-      std::string key = LowerAscii(entry.dn);
-      if (wanted.count(key) > 0) found.emplace(std::move(key), std::move(entry));
-    }
-    // Members of this domain that the backlink did not give (a server that
-    // keeps no memberOf for some kind of object): by DN, a few at a time.
+    request.scopedAttribute.clear();
+    // Members of this domain that the query did not give: by DN, a few at a
+    // time.
+    request.base = defaultNc;
+    request.scope = LDAP_SCOPE_SUBTREE;
     std::vector<std::string> missing;
     for (const std::string& dn : dns) {
       if (found.count(LowerAscii(dn)) == 0 && DnIsWithin(dn, defaultNc)) missing.push_back(dn);
     }
     for (size_t start = 0; start < missing.size(); start += kDnsPerLookup) {
-      std::string filter = "(|";
+      request.filter = "(|";
       for (size_t i = start; i < missing.size() && i < start + kDnsPerLookup; ++i) {
-        filter += "(distinguishedName=" + EscapeFilterValue(missing[i]) + ")";
+        request.filter += "(distinguishedName=" + EscapeFilterValue(missing[i]) + ")";
       }
-      filter += ")";
-      request.filter = filter;
-      status = SearchAll(session_, request, entries);
+      request.filter += ")";
+      status = ForEachEntry(session_, request, keep);
       if (Failed(status)) return status;
-      for (Entry& entry : entries) {
-        std::string key = LowerAscii(entry.dn);
-        if (wanted.count(key) > 0) found.emplace(std::move(key), std::move(entry));
-      }
     }
   }
 
@@ -159,28 +172,28 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
     std::string key = LowerAscii(dn);
     if (!listed.insert(key).second) continue;
     const auto hit = found.find(key);
-    if (hit != found.end()) {
-      members.push_back(MemberFromEntry(hit->second, netbios));
-    } else {
-      members.push_back(MemberFromDn(dn, netbios, defaultNc));
-    }
+    members.push_back(hit != found.end() ? std::move(hit->second) : MemberFromDn(dn, netbios, defaultNc));
   }
+  found.clear();
 
   // The accounts whose primary group this is hold no member link to it.
   const std::string* sid = state_->values.First("objectSid");
   const auto rid = sid != nullptr ? SidRid(*sid) : std::nullopt;
   if (rid) {
+    request.base = defaultNc;
+    request.scope = LDAP_SCOPE_SUBTREE;
     request.filter = "(primaryGroupID=" + std::to_string(*rid) + ")";
-    status = SearchAll(session_, request, entries);
+    status = ForEachEntry(session_, request, [&](const Entry& entry) {
+      if (listed.count(LowerAscii(entry.dn)) == 0) members.push_back(MemberFromEntry(entry, netbios));
+    });
     if (Failed(status)) return status;
-    for (Entry& entry : entries) {
-      if (!listed.insert(LowerAscii(entry.dn)).second) continue;
-      members.push_back(MemberFromEntry(entry, netbios));
-    }
   }
 
   std::stable_sort(members.begin(), members.end(), [](const GroupMember& a, const GroupMember& b) {
-    return LowerAscii(a.name) < LowerAscii(b.name);
+    return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
+                                        [](char x, char y) {
+                                          return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
+                                        });
   });
   return S_OK;
 }

@@ -1,5 +1,7 @@
 #include "directory/ldap_search.h"
 
+#include <optional>
+
 #include "directory/ldap_columns.h"
 #include "directory/ldap_parse.h"
 #include "directory/ldap_status.h"
@@ -14,7 +16,14 @@ class LdapSearchHandle : public SearchHandle {
   LdapSearchHandle(std::shared_ptr<Session> session, SearchRequest request, std::vector<std::string> requested)
       : session_(std::move(session)), request_(std::move(request)), requested_(std::move(requested)) {}
 
+  /// Rows read ahead: the handle serves these instead of searching.
+  void Serve(std::vector<Entry> entries) { readAhead_ = std::move(entries); }
+
   HRESULT Begin() {
+    if (readAhead_) {
+      served_ = 0;
+      return S_OK;
+    }
     stream_ = std::make_unique<SearchStream>(session_, request_);
     return stream_->Start();
   }
@@ -71,7 +80,13 @@ class LdapSearchHandle : public SearchHandle {
     columns_.clear();
     onRow_ = false;
     cursor_ = 0;
-    const HRESULT status = stream_->Next(row_);
+    HRESULT status = S_ADS_NOMORE_ROWS;
+    if (!readAhead_) {
+      status = stream_->Next(row_);
+    } else if (served_ < readAhead_->size()) {
+      row_ = (*readAhead_)[served_++];
+      status = S_OK;
+    }
     if (status == S_ADS_NOMORE_ROWS) {
       ended_ = true;
       return S_ADS_NOMORE_ROWS;
@@ -87,6 +102,8 @@ class LdapSearchHandle : public SearchHandle {
   SearchRequest request_;
   std::vector<std::string> requested_;
   std::unique_ptr<SearchStream> stream_;
+  std::optional<std::vector<Entry>> readAhead_;
+  size_t served_ = 0;
   Entry row_;
   std::vector<ReportedColumn> columns_;
   size_t cursor_ = 0;
@@ -122,11 +139,20 @@ HRESULT LdapDirectorySearch::ExecuteSearch(const std::string& filter, const std:
     if (!SameText(attribute, kAdsPath)) request.attributes.push_back(attribute);
   }
   if (request.attributes.empty() && !attributes.empty()) request.attributes.emplace_back(LDAP_NO_ATTRS);
+  std::vector<Entry> entries;
+  const bool readAhead = readAhead_ && readAhead_->Take(filter, request.scope, request.attributes, entries);
   auto search = std::make_unique<LdapSearchHandle>(session_, std::move(request), attributes);
+  if (readAhead) search->Serve(std::move(entries));
   const HRESULT status = search->Begin();
   if (Failed(status)) return status;
   handle = std::move(search);
   return S_OK;
+}
+
+void LdapDirectorySearch::ExpectSearches(const std::vector<std::string>& filters) {
+  if (!session_->Settings().readAhead) return;
+  if (!readAhead_) readAhead_ = std::make_unique<ReadAhead>(session_, baseDn_);
+  readAhead_->Expect(filters);
 }
 
 }  // namespace agewarden::ldap

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "directory/directory.h"
+#include "directory/ldap_read_ahead.h"
 #include "directory/ldap_search_stream.h"
 #include "directory/ldap_session.h"
 
@@ -19,11 +20,13 @@ class LdapDirectorySearch : public DirectorySearch {
   HRESULT SetSearchPreference(SearchScope scope) override;
   HRESULT ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
                         std::unique_ptr<SearchHandle>& handle) override;
+  void ExpectSearches(const std::vector<std::string>& filters) override;
 
  private:
   std::shared_ptr<Session> session_;
   std::string baseDn_;
   int scope_ = LDAP_SCOPE_SUBTREE;
+  std::unique_ptr<ReadAhead> readAhead_;
 };
 
 }  // namespace agewarden::ldap

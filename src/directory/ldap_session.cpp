@@ -17,6 +17,8 @@ constexpr time_t kDefaultOperationSeconds = 120;
 // The least SASL security-layer strength taken as protecting the traffic
 // (what Cyrus SASL reports for a GSSAPI confidentiality layer).
 constexpr ber_len_t kMinimumSsf = 56;
+// LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
+constexpr const char* kScopedQueryControl = "1.2.840.113556.1.4.1504";
 
 // Answers every SASL prompt with nothing: the bind uses what the mechanism
 // finds itself (the Kerberos ticket cache), never a name or a password typed
@@ -191,12 +193,31 @@ HRESULT Session::SendSearch(const SearchRequest& request, int sizeLimit, LDAPCon
   std::vector<char*> attributes;
   for (const std::string& attribute : request.attributes) attributes.push_back(const_cast<char*>(attribute.c_str()));
   attributes.push_back(nullptr);
-  LDAPControl* controls[2] = {pageControl, nullptr};
+  std::vector<LDAPControl*> controls;
+  if (pageControl != nullptr) controls.push_back(pageControl);
+  ControlPtr scoped;
+  if (!request.scopedAttribute.empty()) {
+    // The attribute-scoped query control (critical): a server that does not
+    // know it refuses the search instead of answering about the base alone.
+    BerElement* ber = ber_alloc_t(LBER_USE_DER);
+    if (ber == nullptr) return E_OUTOFMEMORY;
+    const std::unique_ptr<BerElement, void (*)(BerElement*)> owned(ber, [](BerElement* b) { ber_free(b, 1); });
+    LDAPControl* raw = nullptr;
+    if (ber_printf(ber, "{s}", request.scopedAttribute.c_str()) == -1 ||
+        ldap_control_create(kScopedQueryControl, 1, nullptr, 0, &raw) != LDAP_SUCCESS) {
+      return E_OUTOFMEMORY;
+    }
+    scoped.reset(raw);
+    if (ber_flatten2(ber, &scoped->ldctl_value, 1) == -1) return E_OUTOFMEMORY;
+    controls.push_back(scoped.get());
+  }
+  controls.push_back(nullptr);
   ++statistics_.searches;
   if (pageControl != nullptr) ++statistics_.pages;
   const int rc = ldap_search_ext(ld_.get(), request.base.c_str(), request.scope, request.filter.c_str(),
                                  request.attributes.empty() ? nullptr : attributes.data(), 0,
-                                 pageControl != nullptr ? controls : nullptr, nullptr, nullptr, sizeLimit, &msgid);
+                                 controls.size() > 1 ? controls.data() : nullptr, nullptr, nullptr, sizeLimit,
+                                 &msgid);
   if (rc != LDAP_SUCCESS) {
     if (ConnectionLost(rc)) MarkBroken();
     return StatusFromLdapResult(rc);
@@ -314,9 +335,18 @@ HRESULT Session::Modify(const std::string& dn, LDAPMod** mods) {
   const HRESULT ready = Ready();
   if (Failed(ready)) return ready;
   ++statistics_.modifies;
+  // Counted whatever the outcome: a modify that fails may still have been
+  // applied before the reply was lost.
+  written_[LowerAscii(dn)] = ++writeCount_;
   const int rc = ldap_modify_ext_s(ld_.get(), dn.c_str(), mods, nullptr, nullptr);
   if (ConnectionLost(rc)) MarkBroken();
   return StatusFromLdapResult(rc);
+}
+
+bool Session::WrittenSince(const std::string& dn, uint64_t mark) const {
+  if (writeCount_ <= mark) return false;
+  const auto found = written_.find(LowerAscii(dn));
+  return found != written_.end() && found->second > mark;
 }
 
 HRESULT Session::Read(const std::string& dn, const std::vector<std::string>& attributes, Entry& entry,
@@ -364,14 +394,19 @@ HRESULT Session::Facts(const DomainFacts*& facts) {
     Entry root;
     const HRESULT status = Read("", {"defaultNamingContext", "configurationNamingContext"}, root);
     if (Failed(status)) return status;
-    DomainFacts read;
-    if (const std::string* value = root.First("defaultNamingContext")) read.defaultNamingContext = *value;
-    if (const std::string* value = root.First("configurationNamingContext")) read.configurationNamingContext = *value;
-    if (read.defaultNamingContext.empty()) return E_ADS_PROPERTY_NOT_FOUND;
-    facts_ = std::move(read);
+    NoteRootDse(root);
+    if (!facts_) return E_ADS_PROPERTY_NOT_FOUND;
   }
   facts = &*facts_;
   return S_OK;
+}
+
+void Session::NoteRootDse(const Entry& root) {
+  if (facts_) return;
+  DomainFacts read;
+  if (const std::string* value = root.First("defaultNamingContext")) read.defaultNamingContext = *value;
+  if (const std::string* value = root.First("configurationNamingContext")) read.configurationNamingContext = *value;
+  if (!read.defaultNamingContext.empty()) facts_ = std::move(read);
 }
 
 HRESULT Session::NetbiosName(std::string& name) {

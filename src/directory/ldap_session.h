@@ -31,6 +31,9 @@ struct SearchRequest {
   std::string filter = "(objectClass=*)";
   /// Attribute descriptions to return; empty asks for all user attributes.
   std::vector<std::string> attributes;
+  /// Non-empty: an attribute-scoped query, searching the objects that this
+  /// attribute of the base entry names instead of the base itself.
+  std::string scopedAttribute;
 };
 
 /// The domain facts every path operation needs, read once per connection.
@@ -83,6 +86,11 @@ class Session {
 
   /// One modify operation with every change in `mods` (NULL-terminated).
   HRESULT Modify(const std::string& dn, LDAPMod** mods);
+  /// Modify operations sent so far on this session.
+  uint64_t WriteCount() const { return writeCount_; }
+  /// True when a modify of `dn` (ignoring ASCII case) was sent after the
+  /// first `mark` modifies.
+  bool WrittenSince(const std::string& dn, uint64_t mark) const;
 
   /// The base entry of `dn` with the given attributes (empty: all user
   /// attributes; {"1.1"}: none). E_ADS_NO_SUCH_OBJECT
@@ -92,6 +100,8 @@ class Session {
 
   /// Root-DSE and crossRef facts; binds first when needed.
   HRESULT Facts(const DomainFacts*& facts);
+  /// Takes the facts from a root DSE read elsewhere, sparing a second read.
+  void NoteRootDse(const Entry& root);
   /// The NetBIOS name of the directory's own domain.
   HRESULT NetbiosName(std::string& name);
 
@@ -112,6 +122,10 @@ class Session {
   LdapHandle ld_;
   timeval operationTimeout_{120, 0};
   std::optional<DomainFacts> facts_;
+  uint64_t writeCount_ = 0;
+  // Each DN modified in this session (lower-case), with the count after its
+  // last modify.
+  std::unordered_map<std::string, uint64_t> written_;
 };
 
 }  // namespace agewarden::ldap

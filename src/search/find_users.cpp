@@ -74,6 +74,13 @@ void ReportFailedQuery(RunState& state, HRESULT result) {
   ++state.errorCount;
 }
 
+void AnnounceSearches(DirectorySearch& search, const std::vector<std::string>& filterClauses) {
+  std::vector<std::string> filters;
+  filters.reserve(filterClauses.size());
+  for (const std::string& clause : filterClauses) filters.push_back(SearchFilter(clause));
+  if (!filters.empty()) search.ExpectSearches(filters);
+}
+
 HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& filterClause) {
   const RunOptions& o = state.options;
   const std::string filter = "(&(objectClass=user)(objectCategory=person)" + filterClause + ")";

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/run_state.h"
 #include "directory/directory.h"
@@ -30,6 +31,10 @@ std::string UpnFilterClause(const RunState& state, std::string_view name);
 /// with -t, forces a change on each. Returns a negative status when the search
 /// failed, 1 when it returned no row, S_ADS_NOMORE_ROWS otherwise.
 HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& filterClause);
+
+/// Tells the directory the clauses that FindUsers will be called with next,
+/// in order, so that it may ask for many accounts in one request.
+void AnnounceSearches(DirectorySearch& search, const std::vector<std::string>& filterClauses);
 
 /// Prints and counts the failure of a search: an invalid filter or any other
 /// negative status. Does nothing for a result that is no failure.

@@ -12,6 +12,8 @@ namespace agewarden {
 namespace {
 
 constexpr std::string_view kWinNtPrefix = "WinNT://";
+// Members whose searches are announced ahead of the one being treated.
+constexpr size_t kAnnounceAhead = 800;
 
 // A path as the skip messages show it: without its "WinNT://".
 std::string_view WithoutPrefix(std::string_view path) {
@@ -52,8 +54,7 @@ struct Walker {
 
     // Whatever cannot be bound as a group counts as an account.
     if (userCount < INT32_MAX) ++userCount;
-    const std::string expected = std::string(kWinNtPrefix) + state.domainName + "/" + member.name;
-    if (expected != member.path) {
+    if (!IsOwnDomainAccount(member)) {
       state.Print("Member %s skipped - not the %s domain\n", WithoutPrefix(member.path), state.domainName);
       return true;
     }
@@ -62,6 +63,23 @@ struct Walker {
     // Not-found accounts and failed searches pass without a message here.
     FindUsers(state, search, clause);
     return true;
+  }
+
+  bool IsOwnDomainAccount(const GroupMember& member) const {
+    return member.path == std::string(kWinNtPrefix) + state.domainName + "/" + member.name;
+  }
+
+  // Tells the directory which accounts among members[from, to) will be
+  // searched, so that it may ask for many at once. Returns `to`.
+  size_t Announce(const std::vector<GroupMember>& members, size_t from, size_t to) {
+    std::vector<std::string> clauses;
+    for (size_t i = from; i < to; ++i) {
+      if (!members[i].isGroup && IsOwnDomainAccount(members[i])) {
+        clauses.push_back(UpnFilterClause(state, members[i].name));
+      }
+    }
+    AnnounceSearches(search, clauses);
+    return std::max(from, to);
   }
 
   // False when the group's path cannot be read or a nested walk failed: the
@@ -80,10 +98,12 @@ struct Walker {
       state.Write("Members failed\n");
     } else {
       path.push_back(groupPath);
+      size_t announced = 0;
       // Batches of kMemberBatchSize: a nested walk that fails ends its own
       // batch, and the walk goes on with the next one.
       for (size_t start = 0; start < members.size(); start += kMemberBatchSize) {
         const size_t end = std::min(members.size(), start + kMemberBatchSize);
+        announced = Announce(members, announced, std::min(members.size(), start + kAnnounceAhead));
         for (size_t i = start; i < end; ++i) {
           if (!Member(members[i])) {
             ranThrough = false;

@@ -2,11 +2,19 @@
 
 #include <sys/stat.h>
 
+#include <deque>
+#include <vector>
+
 #include "common/text.h"
 #include "search/find_users.h"
 
 namespace agewarden {
 namespace {
+
+// Names read ahead of their searches, and announced to the directory in
+// chunks of this many.
+constexpr size_t kListReadAhead = 1000;
+constexpr size_t kListAnnounceChunk = 200;
 
 bool IsListSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -59,22 +67,51 @@ void ProcessList(RunState& state, const std::string& listPath, DirectorySearch& 
     state.Print("Cannot open input file: %s\n", listPath);
     return;
   }
-  const auto onWord = [&](const std::string& word) {
-    const std::string name = ListWordToName(word);
-    if (state.options.debug) state.Print("List: %s\n", name);
-    const HRESULT result = FindUsers(state, search, UpnFilterClause(state, name));
+  // The names are read ahead of their searches and announced to the
+  // directory, which may then ask for many of them at once. Each is still
+  // searched, and its lines printed, in list order.
+  struct Pending {
+    std::string name;
+    bool tooLong = false;
+  };
+  std::deque<Pending> ahead;
+  std::vector<std::string> announce;
+  const auto announceNow = [&] {
+    AnnounceSearches(search, announce);
+    announce.clear();
+  };
+  const auto processNext = [&] {
+    const Pending next = std::move(ahead.front());
+    ahead.pop_front();
+    if (next.tooLong) {
+      state.Print("A name longer than %d bytes in list %s was skipped.\n", kMaxListWordBytes, listPath);
+      ++state.errorCount;
+      return;
+    }
+    if (state.options.debug) state.Print("List: %s\n", next.name);
+    const HRESULT result = FindUsers(state, search, UpnFilterClause(state, next.name));
     if (result == 1) {
-      state.Print("User object %s could not be found.\n\n", name);
+      state.Print("User object %s could not be found.\n\n", next.name);
       ++state.errorCount;
     } else {
       ReportFailedQuery(state, result);
     }
   };
-  const auto onTooLong = [&] {
-    state.Print("A name longer than %d bytes in list %s was skipped.\n", kMaxListWordBytes, listPath);
-    ++state.errorCount;
+  const auto onWord = [&](const std::string& word) {
+    Pending pending{ListWordToName(word)};
+    announce.push_back(UpnFilterClause(state, pending.name));
+    ahead.push_back(std::move(pending));
+    if (announce.size() >= kListAnnounceChunk) announceNow();
+    while (ahead.size() > kListReadAhead) processNext();
   };
-  if (ReadListWords(file.get(), onWord, onTooLong) == 0) {
+  const auto onTooLong = [&] {
+    ahead.push_back(Pending{{}, true});
+    while (ahead.size() > kListReadAhead) processNext();
+  };
+  const int32_t words = ReadListWords(file.get(), onWord, onTooLong);
+  announceNow();
+  while (!ahead.empty()) processNext();
+  if (words == 0) {
     state.Print("List \"%s\" is empty\n", listPath);
     ++state.errorCount;
   }
