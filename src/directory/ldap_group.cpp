@@ -189,11 +189,13 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
     if (Failed(status)) return status;
   }
 
-  std::stable_sort(members.begin(), members.end(), [](const GroupMember& a, const GroupMember& b) {
+  const auto folded = [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte;
+  };
+  std::stable_sort(members.begin(), members.end(), [&](const GroupMember& a, const GroupMember& b) {
     return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
-                                        [](char x, char y) {
-                                          return static_cast<unsigned char>(AsciiLower(x)) < static_cast<unsigned char>(AsciiLower(y));
-                                        });
+                                        [&](char x, char y) { return folded(x) < folded(y); });
   });
   return S_OK;
 }

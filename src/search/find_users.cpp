@@ -10,6 +10,11 @@ namespace {
 
 const std::vector<std::string> kAttributes = {"name", "distinguishedName", "pwdLastSet", "userPrincipalName"};
 
+// The filter of every search: the clause narrows it to one account.
+std::string SearchFilter(const std::string& filterClause) {
+  return "(&(objectClass=user)(objectCategory=person)" + filterClause + ")";
+}
+
 // The first value of a column as text; empty when it holds none.
 std::string FirstText(const Column& column) {
   if (column.values.empty()) return {};
@@ -83,7 +88,7 @@ void AnnounceSearches(DirectorySearch& search, const std::vector<std::string>& f
 
 HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& filterClause) {
   const RunOptions& o = state.options;
-  const std::string filter = "(&(objectClass=user)(objectCategory=person)" + filterClause + ")";
+  const std::string filter = SearchFilter(filterClause);
   if (o.debug) state.Print("Filter: %s\n", filter);
 
   HRESULT status = search.SetSearchPreference(SearchScope::Subtree);

@@ -1,0 +1,85 @@
+// Lists and groups read ahead (many names per search, several searches in
+// flight) give exactly what one search per name gives: the same output, exit
+// status and changes to the directory.
+#include <sstream>
+
+#include "cli/run.h"
+#include "directory/ldap_directory.h"
+#include "lab_support.h"
+
+namespace agewarden::lab {
+namespace {
+
+struct Outcome {
+  std::string out;
+  int status = -1;
+  bool operator==(const Outcome&) const = default;
+};
+
+// The whole tool in process against the lab. Both ways age every row against
+// the same instant.
+Outcome InProcess(const std::vector<std::string>& args, bool readAhead, int unpagedLimit = 0) {
+  static const int64_t now = SystemTimeAsFileTime();
+  LdapSettings settings;
+  settings.readAhead = readAhead;
+  settings.unpagedSizeLimit = unpagedLimit;
+  auto directory = CreateLdapDirectory(settings);
+  std::ostringstream out;
+  RunSeams seams;
+  seams.out = &out;
+  seams.directory = directory.get();
+  seams.now = [] { return now; };
+  seams.environment = [](const std::string& name, std::string& value) {
+    const char* found = std::getenv(name.c_str());
+    if (found != nullptr) value = found;
+    return found != nullptr;
+  };
+  std::vector<std::string> argv = {"agewarden"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const int status = RunCommandLine(argv, seams);
+  return {out.str(), status};
+}
+
+TEST(ReadAheadLab, SameAsOneSearchPerName) {
+  REQUIRE_LAB();
+  // Found, not found, a wildcard, repeats, letter-case variants, filter
+  // metacharacters, UTF-8 and Latin-1, over more names than one batch holds.
+  std::string names = "staff400a nosuchuser staff4* staff400a STAFF400A Staff200A ( a)(b \\ staff200\\61 jos\xC3\xA9 jos\xE9 ";
+  for (int i = 0; i < 450; ++i) {
+    names += std::vector<std::string>{"staff200a", "admin400", "Admin200", "nobody" + std::to_string(i), "staff095b"}[i % 5] + "\n";
+  }
+  const std::string list = TempPath("ahead.txt", names);
+  const std::vector<std::vector<std::string>> cases = {
+      {"-l", list, "-d", "1"}, {"-l", list, "-x", "-d", "1"},       {"-g", "Lab Group A", "-d", "1"},
+      {"-g", "Lab Group A", "-x"}, {"-g", "Domain Users", "-d", "1"}, {"-g", "Nest Of Empties"},
+  };
+  for (const auto& args : cases) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    const Outcome alone = InProcess(args, false);
+    EXPECT_EQ(InProcess(args, true), alone);
+    // Batches that the server cuts short go on paged.
+    EXPECT_EQ(InProcess(args, true, 1), alone);
+  }
+  std::remove(list.c_str());
+}
+
+// -t: an account that comes up again after this run changed it shows what
+// the directory holds now, as a search of its own would. Writes: the lab is
+// reset between the two runs and after them.
+TEST(ReadAheadLab, ForcedChangeOfAnAccountListedTwice) {
+  REQUIRE_LAB();
+  const std::string list = TempPath("twice.txt", "staff400a staff400b staff400a STAFF400B nevexp200 nosuchuser nevexp200\n");
+  const std::vector<std::string> args = {"-t", "-l", list, "-d", "90"};
+  const Outcome alone = InProcess(args, false);
+  const Accounts afterAlone = ReadAccounts("OU=Staff," + Base(), "pwdLastSet userAccountControl");
+  ResetLab();
+  const Outcome ahead = InProcess(args, true);
+  EXPECT_EQ(ahead, alone);
+  EXPECT_NE(ahead.out.find("staff400a@agewarden.lab -- Staff 400 A\n  Last change: 1/1/1601"), std::string::npos);
+  EXPECT_EQ(ReadAccounts("OU=Staff," + Base(), "pwdLastSet userAccountControl"), afterAlone);
+  ResetLab();
+  std::remove(list.c_str());
+}
+
+}  // namespace
+}  // namespace agewarden::lab
