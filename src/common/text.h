@@ -26,4 +26,8 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 
 char AsciiLower(char c);
 
+/// The text with A-Z lowered, every other byte as it is: a key for lookups
+/// that ignore ASCII case.
+std::string LowerAscii(std::string_view text);
+
 }  // namespace agewarden
