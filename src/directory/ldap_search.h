@@ -23,7 +23,6 @@ class LdapDirectorySearch : public DirectorySearch {
  private:
   std::shared_ptr<Session> session_;
   std::string baseDn_;
-  int scope_ = LDAP_SCOPE_SUBTREE;
 };
 
 }  // namespace agewarden::ldap
