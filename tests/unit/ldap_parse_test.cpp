@@ -28,9 +28,8 @@ TEST(LdapParse, SidTextAndBytes) {
     EXPECT_EQ(SidToText(c.bytes), c.text);
     EXPECT_TRUE(!c.text || SidFromText(*c.text) == c.bytes) << *c.text;
   }
-  for (const char* text : {"S-2-5", "S-1-", "S-1-5-", "S-1-+5", "S-1-5-4294967296", "S-1-281474976710656", "Administrator"}) {
+  for (const char* text : {"S-2-5", "S-1-", "S-1-5-", "S-1-+5", "S-1-5-4294967296", "S-1-281474976710656", "x"})
     EXPECT_FALSE(SidFromText(text)) << text;
-  }
   EXPECT_EQ(SidRid(kSid), 512u);
   EXPECT_EQ(SidToText(*SidDomainPart(kSid)), "S-1-5-21-1004336348-1177238915-682003330");
   EXPECT_EQ(SidWithRid(*SidDomainPart(kSid), 512), kSid);
@@ -61,19 +60,16 @@ TEST(LdapParse, WinNtPaths) {
   ASSERT_TRUE(path);
   EXPECT_EQ(path->domain + "|" + path->name + "|" + path->className, "AGEWARDEN|Lab Group A|group");
   for (const char* bad : {"WinNT://AGEWARDEN/DC1/x", "WinNT://S-1-5-21-1-2-3-1105", "WinNT://AGEWARDEN/", "WinNT:///x",
-                          "WinNT://D/x,", "winnt://D/x", "LDAP://CN=x"}) {
+                          "WinNT://D/x,", "winnt://D/x", "LDAP://CN=x"})
     EXPECT_FALSE(ParseWinNtPath(bad)) << bad;
-  }
 }
 
 TEST(LdapParse, WhatIsPickedOutOfDns) {
   EXPECT_EQ(FirstRdnValue("OU=\"Your OU\",DC=x"), "Your OU");
   EXPECT_EQ(FirstRdnValue("CN=#04024869 ,DC=x"), "#04024869");  // as written, not decoded
-  EXPECT_EQ(FirstRdnValue("nonsense"), "");
   EXPECT_EQ(DomainLabelOfDn("CN=x,OU=y,DC=agewarden,DC=lab"), "AGEWARDEN");
   EXPECT_EQ(DomainLabelOfDn("CN=x,DC=,DC=a.b,OU=y,DC=lab"), "A");
   EXPECT_TRUE(DnIsWithin("CN=x,DC=agewarden,DC=lab", "dc=AGEWARDEN, dc=lab"));
-  EXPECT_TRUE(DnIsWithin("CN=x", ""));
   EXPECT_FALSE(DnIsWithin("CN=x,DC=notagewarden,DC=lab", "DC=agewarden,DC=lab"));
   EXPECT_FALSE(DnIsWithin("CN=x\\,DC=agewarden,DC=lab", "DC=agewarden,DC=lab"));
   EXPECT_FALSE(DnIsWithin("DC=lab", "DC=agewarden,DC=lab"));
