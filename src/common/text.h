@@ -24,4 +24,8 @@ std::string WidenLatin1(std::string_view bytes);
 /// must be equal.
 bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 
+/// The text with A-Z lowered, every other byte as it is: a key for lookups
+/// that ignore ASCII case.
+std::string LowerAscii(std::string_view text);
+
 }  // namespace agewarden

@@ -72,7 +72,7 @@ class SearchHandle {
   virtual HRESULT GetColumn(const std::string& name, Column& column) = 0;
 };
 
-enum class SearchScope { Base = 0, OneLevel = 1, Subtree = 2 };
+enum class SearchScope { Subtree };
 
 /// A directory-search object bound to a container (IDirectorySearch). It keeps
 /// the scope preference for every later search.

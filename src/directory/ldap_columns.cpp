@@ -1,6 +1,7 @@
 #include "directory/ldap_columns.h"
 
-#include "directory/ldap_parse.h"
+#include "common/text.h"
+#include "directory/ldap_attributes.h"
 #include "directory/ldap_status.h"
 
 namespace agewarden::ldap {
@@ -15,7 +16,7 @@ std::vector<ReportedColumn> ReportColumns(const Entry& entry, const std::vector<
   std::vector<ReportedColumn> columns;
   auto alreadyReported = [&](std::string_view name) {
     for (const ReportedColumn& column : columns) {
-      if (SameText(column.name, name)) return true;
+      if (EqualsIgnoreAsciiCase(column.name, name)) return true;
     }
     return false;
   };
@@ -25,7 +26,7 @@ std::vector<ReportedColumn> ReportColumns(const Entry& entry, const std::vector<
       continue;
     }
     for (const std::string& name : requested) {
-      if (SameText(name, attribute.name) || SameText(name, AttributeType(attribute.name))) {
+      if (EqualsIgnoreAsciiCase(name, attribute.name) || EqualsIgnoreAsciiCase(name, AttributeType(attribute.name))) {
         if (!alreadyReported(name)) columns.push_back(ReportedColumn{name, &attribute, {}});
         break;
       }
@@ -33,9 +34,9 @@ std::vector<ReportedColumn> ReportColumns(const Entry& entry, const std::vector<
   }
   for (const std::string& name : requested) {
     if (alreadyReported(name)) continue;
-    if (SameText(name, kAdsPath)) {
+    if (EqualsIgnoreAsciiCase(name, kAdsPath)) {
       columns.push_back(ReportedColumn{name, nullptr, {"LDAP://" + entry.dn}});
-    } else if (SameText(name, kDistinguishedName)) {
+    } else if (EqualsIgnoreAsciiCase(name, kDistinguishedName)) {
       columns.push_back(ReportedColumn{name, nullptr, {entry.dn}});
     }
   }

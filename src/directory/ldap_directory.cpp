@@ -2,7 +2,7 @@
 
 #include "directory/ldap_group.h"
 #include "directory/ldap_object.h"
-#include "directory/ldap_parse.h"
+#include "directory/ldap_paths.h"
 #include "directory/ldap_search.h"
 #include "directory/ldap_session.h"
 
@@ -44,12 +44,7 @@ class LdapDirectoryImpl : public LdapDirectory {
     if (!parsed) return E_ADS_BAD_PATHNAME;
     auto state = std::make_shared<ObjectState>();
     state->path = path;
-    if (parsed->rootDse) {
-      state->name = "rootDSE";
-    } else {
-      state->dn = parsed->dn;
-      state->name = ldap::FirstRdnText(parsed->dn);
-    }
+    state->dn = parsed->dn;
     // An object is read when it is bound: a DN that names nothing fails here.
     const HRESULT status = session()->Read(state->dn, {}, state->values);
     if (Failed(status)) return status;
@@ -81,7 +76,6 @@ class LdapDirectoryImpl : public LdapDirectory {
     auto state = std::make_shared<ObjectState>();
     state->path = path;
     state->dn = parsed->dn;
-    state->name = ldap::FirstRdnText(parsed->dn);
     const HRESULT status = session()->Read(state->dn, kUserAttributes, state->values);
     if (Failed(status)) return status;
     if (!state->values.HasClass("user")) return E_NOINTERFACE;

@@ -19,11 +19,9 @@ struct LdapSettings {
   /// When true every search is paged from the start; otherwise a search runs
   /// unpaged first and continues paged when the server cuts it.
   bool alwaysPage = false;
-  /// Test seam: the size limit of the unpaged phase of a search (0: no limit
-  /// of ours). It is sent with the request, and a server that ignores it
-  /// (Samba 4.17 does) is cut after so many entries by the backend itself:
-  /// either way the search goes on paged, as when Windows AD stops an
-  /// unpaged search at its MaxPageSize.
+  /// Test seam: the unpaged phase of a search is cut after so many entries
+  /// (0: never), and the search goes on paged, as when Windows AD stops an
+  /// unpaged search at its MaxPageSize. Samba never cuts one itself.
   int unpagedSizeLimit = 0;
   /// Nested membership is asked with the in-chain matching rule
   /// (1.2.840.113556.1.4.1941); false walks memberOf instead, as the backend

@@ -1,12 +1,13 @@
 #include "directory/ldap_entry.h"
 
-#include "directory/ldap_parse.h"
+#include "common/text.h"
+#include "directory/ldap_attributes.h"
 
 namespace agewarden::ldap {
 
 const Attribute* Entry::Find(std::string_view type) const {
   for (const Attribute& attribute : attributes) {
-    if (SameText(AttributeType(attribute.name), type)) return &attribute;
+    if (EqualsIgnoreAsciiCase(AttributeType(attribute.name), type)) return &attribute;
   }
   return nullptr;
 }
@@ -21,7 +22,7 @@ bool Entry::HasClass(std::string_view objectClass) const {
   const Attribute* classes = Find("objectClass");
   if (classes == nullptr) return false;
   for (const std::string& value : classes->values) {
-    if (SameText(value, objectClass)) return true;
+    if (EqualsIgnoreAsciiCase(value, objectClass)) return true;
   }
   return false;
 }

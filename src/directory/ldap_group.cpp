@@ -6,8 +6,12 @@
 #include <unordered_set>
 
 #include "common/text.h"
+#include "directory/ldap_attributes.h"
+#include "directory/ldap_dn.h"
+#include "directory/ldap_filter.h"
 #include "directory/ldap_object.h"
 #include "directory/ldap_search_stream.h"
+#include "directory/ldap_sid.h"
 #include "directory/ldap_status.h"
 
 namespace agewarden::ldap {
@@ -63,9 +67,7 @@ GroupMember MemberFromDn(const std::string& dn, const std::string& netbios, cons
   std::string domain = netbios;
   if (!DnIsWithin(dn, defaultNc)) {
     // The first label of its DNS domain stands in for the NetBIOS name.
-    const std::string dns = DnsDomainOfDn(dn);
-    domain = dns.substr(0, dns.find('.'));
-    for (char& c : domain) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    domain = DomainLabelOfDn(dn);
     if (domain.empty()) domain = netbios;
   }
   member.name = first.empty() ? dn : first;
@@ -92,7 +94,6 @@ class LdapGroup : public AdsGroup {
 
  private:
   HRESULT ResolveMembers(const std::vector<std::string>& dns, std::vector<GroupMember>& members);
-  HRESULT FindMember(const std::string& memberPath, Entry& account);
   HRESULT InChain(const std::string& accountDn, const std::vector<std::string>& memberOf, bool& member);
   HRESULT WalkMemberOf(std::deque<std::string> pending, bool& member);
   HRESULT PrimaryGroupDn(const std::string& domainSid, uint32_t rid, std::string& dn);
@@ -208,39 +209,13 @@ HRESULT LdapGroup::Members(std::vector<GroupMember>& members) {
   return ResolveMembers(dns, members);
 }
 
-HRESULT LdapGroup::FindMember(const std::string& memberPath, Entry& account) {
-  const std::vector<std::string> attributes = {"objectClass", "objectSid", "primaryGroupID", "memberOf"};
-  if (const auto ldapPath = ParseLdapPath(memberPath)) {
-    if (ldapPath->rootDse) return E_ADS_BAD_PATHNAME;
-    return session_->Read(ldapPath->dn, attributes, account);
-  }
-  const auto path = ParseWinNtPath(memberPath);
-  if (!path) return E_ADS_BAD_PATHNAME;
-  if (path->kind == WinNtPath::Kind::Account) return FindAccount(session_, *path, attributes, account);
-  const DomainFacts* facts = nullptr;
-  HRESULT status = session_->Facts(facts);
-  if (Failed(status)) return status;
-  const auto sid = SidFromText(path->name);
-  if (!sid) return E_ADS_BAD_PATHNAME;
-  SearchRequest request;
-  request.base = facts->defaultNamingContext;
-  request.filter = "(objectSid=" + EscapeFilterBytes(*sid) + ")";
-  request.attributes = attributes;
-  std::vector<Entry> entries;
-  status = SearchAll(session_, request, entries);
-  if (Failed(status)) return status;
-  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
-  account = std::move(entries.front());
-  return S_OK;
-}
-
 HRESULT LdapGroup::WalkMemberOf(std::deque<std::string> pending, bool& member) {
   std::unordered_set<std::string> seen;
   while (!pending.empty() && seen.size() < kMaxWalkedGroups) {
     const std::string dn = std::move(pending.front());
     pending.pop_front();
     if (!seen.insert(LowerAscii(dn)).second) continue;
-    if (SameText(dn, state_->dn)) {
+    if (EqualsIgnoreAsciiCase(dn, state_->dn)) {
       member = true;
       return S_OK;
     }
@@ -291,14 +266,16 @@ HRESULT LdapGroup::PrimaryGroupDn(const std::string& domainSid, uint32_t rid, st
 }
 
 HRESULT LdapGroup::IsMember(const std::string& memberPath, int16_t& isMember) {
+  const auto path = ParseWinNtPath(memberPath);
+  if (!path) return E_ADS_BAD_PATHNAME;
   Entry account;
-  HRESULT status = FindMember(memberPath, account);
+  HRESULT status = FindAccount(session_, *path, {"objectClass", "objectSid", "primaryGroupID", "memberOf"}, account);
   if (Failed(status)) return status;
 
   // Directly.
   const std::vector<std::string> memberOf = Values(account, "memberOf");
   for (const std::string& dn : memberOf) {
-    if (SameText(dn, state_->dn)) {
+    if (EqualsIgnoreAsciiCase(dn, state_->dn)) {
       isMember = 1;
       return S_OK;
     }
@@ -341,7 +318,7 @@ HRESULT LdapGroup::IsMember(const std::string& memberPath, int16_t& isMember) {
       if (Succeeded(status)) {
         const std::vector<std::string> primaryMemberOf = Values(primaryGroup, "memberOf");
         for (const std::string& dn : primaryMemberOf) {
-          if (SameText(dn, state_->dn)) {
+          if (EqualsIgnoreAsciiCase(dn, state_->dn)) {
             isMember = 1;
             return S_OK;
           }
@@ -382,11 +359,10 @@ HRESULT ReadMemberValues(Session& session, const std::string& groupDn, std::vect
 
 HRESULT FindAccount(const std::shared_ptr<Session>& session, const WinNtPath& path,
                     const std::vector<std::string>& attributes, Entry& entry) {
-  if (path.kind != WinNtPath::Kind::Account) return E_ADS_BAD_PATHNAME;
   std::string netbios;
   HRESULT status = session->NetbiosName(netbios);
   if (Failed(status)) return status;
-  if (!SameText(path.domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
+  if (!EqualsIgnoreAsciiCase(path.domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
   const DomainFacts* facts = nullptr;
   status = session->Facts(facts);
   if (Failed(status)) return status;
@@ -405,12 +381,12 @@ HRESULT FindAccount(const std::shared_ptr<Session>& session, const WinNtPath& pa
 HRESULT BindGroup(const std::shared_ptr<Session>& session, const std::string& path, std::unique_ptr<AdsGroup>& out) {
   out.reset();
   const auto parsed = ParseWinNtPath(path);
-  if (!parsed || parsed->kind != WinNtPath::Kind::Account) return E_ADS_BAD_PATHNAME;
-  if (!parsed->className.empty() && !SameText(parsed->className, "group")) return E_NOINTERFACE;
+  if (!parsed) return E_ADS_BAD_PATHNAME;
+  if (!parsed->className.empty() && !EqualsIgnoreAsciiCase(parsed->className, "group")) return E_NOINTERFACE;
   std::string netbios;
   HRESULT status = session->NetbiosName(netbios);
   if (Failed(status)) return status;
-  if (!SameText(parsed->domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
+  if (!EqualsIgnoreAsciiCase(parsed->domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
 
   Entry entry;
   status = FindAccount(session, *parsed, kGroupAttributes, entry);
@@ -420,8 +396,7 @@ HRESULT BindGroup(const std::shared_ptr<Session>& session, const std::string& pa
   auto state = std::make_shared<ObjectState>();
   state->dn = entry.dn;
   const std::string* sam = entry.First("sAMAccountName");
-  state->name = sam != nullptr ? *sam : parsed->name;
-  state->path = WinNtAccountPath(netbios, state->name);
+  state->path = WinNtAccountPath(netbios, sam != nullptr ? *sam : parsed->name);
   state->values = std::move(entry);
   out = std::make_unique<LdapGroup>(session, std::move(state));
   return S_OK;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "directory/directory.h"
-#include "directory/ldap_parse.h"
+#include "directory/ldap_paths.h"
 #include "directory/ldap_session.h"
 
 namespace agewarden::ldap {

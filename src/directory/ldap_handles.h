@@ -27,12 +27,6 @@ struct BerDeleter {
 };
 using BerPtr = std::unique_ptr<BerElement, BerDeleter>;
 
-struct ValuesDeleter {
-  void operator()(berval** values) const { ldap_value_free_len(values); }
-};
-/// The values of one attribute, from ldap_get_values_len.
-using ValuesPtr = std::unique_ptr<berval*, ValuesDeleter>;
-
 struct MemoryDeleter {
   void operator()(void* memory) const { ldap_memfree(memory); }
 };

@@ -12,14 +12,15 @@ namespace agewarden::ldap {
 /// ldap://localhost.
 bool ServerConfigured();
 
-/// The default realm of the Kerberos configuration (KRB5_CONFIG, a
-/// colon-separated list, or /etc/krb5.conf); empty when none is set.
+/// The default realm of the Kerberos configuration (KRB5_CONFIG or
+/// /etc/krb5.conf, as the Kerberos library reads it); empty when none is set.
 std::string KerberosDefaultRealm();
 
-/// The URI list to give ldap_initialize: empty when the configuration names
-/// a server (libldap then uses it) or when DNS knows no server either (libldap
-/// then uses its default); otherwise "ldap://host:port ..." for the SRV
-/// records of _ldap._tcp.<domain of the default realm>.
-std::string ServerUris();
+/// The hosts to give a handle as LDAP_OPT_HOST_NAME: empty when the
+/// configuration names a server (libldap then uses it) or when DNS knows no
+/// server either (libldap then uses its default); otherwise
+/// "host:port host:port" from the SRV records of _ldap._tcp.<domain of the
+/// default realm>, as ldap_domain2hostlist gives them.
+std::string ServerHosts();
 
 }  // namespace agewarden::ldap

@@ -2,7 +2,8 @@
 
 #include <list>
 
-#include "directory/ldap_parse.h"
+#include "common/text.h"
+#include "directory/ldap_attributes.h"
 #include "directory/ldap_status.h"
 
 namespace agewarden::ldap {
@@ -34,7 +35,7 @@ struct Modification {
 
 void SetValues(Entry& entry, const std::string& property, const std::string& text) {
   for (Attribute& attribute : entry.attributes) {
-    if (SameText(AttributeType(attribute.name), property)) {
+    if (EqualsIgnoreAsciiCase(AttributeType(attribute.name), property)) {
       attribute.values = {text};
       return;
     }
@@ -55,7 +56,7 @@ HRESULT GetProperty(const ObjectState& state, const std::string& property, Varia
   value = std::monostate{};
   if (property.empty()) return E_INVALIDARG;
   for (const auto& [name, recorded] : state.changes) {
-    if (SameText(name, property)) {
+    if (EqualsIgnoreAsciiCase(name, property)) {
       value = recorded;
       return S_OK;
     }
@@ -81,7 +82,7 @@ HRESULT GetProperty(const ObjectState& state, const std::string& property, Varia
 HRESULT PutProperty(ObjectState& state, const std::string& property, const Variant& value) {
   if (property.empty() || std::holds_alternative<std::monostate>(value)) return E_INVALIDARG;
   for (auto& [name, recorded] : state.changes) {
-    if (SameText(name, property)) {
+    if (EqualsIgnoreAsciiCase(name, property)) {
       recorded = value;
       return S_OK;
     }
@@ -96,7 +97,7 @@ HRESULT CommitChanges(Session& session, ObjectState& state) {
   for (const auto& [property, value] : state.changes) {
     const std::string text = ValueText(value);
     const Attribute* read = state.values.Find(property);
-    if (SameText(property, "pwdLastSet") || read == nullptr || read->values.empty()) {
+    if (EqualsIgnoreAsciiCase(property, "pwdLastSet") || read == nullptr || read->values.empty()) {
       modifications.emplace_back(LDAP_MOD_REPLACE, property, std::vector<std::string>{text});
     } else {
       modifications.emplace_back(LDAP_MOD_DELETE, property, read->values);

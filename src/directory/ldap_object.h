@@ -18,7 +18,6 @@ namespace agewarden::ldap {
 struct ObjectState {
   std::string dn;    ///< empty for the root DSE
   std::string path;  ///< the ADsPath it answers
-  std::string name;  ///< the Name it answers
   Entry values;      ///< as read when it was bound (updated by SetInfo)
   /// Changes recorded by Put, in order; one per property.
   std::vector<std::pair<std::string, Variant>> changes;

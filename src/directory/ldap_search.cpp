@@ -3,7 +3,8 @@
 #include <optional>
 
 #include "directory/ldap_columns.h"
-#include "directory/ldap_parse.h"
+#include "common/text.h"
+#include "directory/ldap_attributes.h"
 #include "directory/ldap_status.h"
 
 namespace agewarden::ldap {
@@ -63,7 +64,7 @@ class LdapSearchHandle : public SearchHandle {
     column = Column{};
     if (!onRow_) return Failed(failure_) ? failure_ : E_FAIL;
     for (const ReportedColumn& reported : columns_) {
-      if (SameText(reported.name, name)) return ColumnValues(reported, column);
+      if (EqualsIgnoreAsciiCase(reported.name, name)) return ColumnValues(reported, column);
     }
     return E_ADS_COLUMN_NOT_SET;
   }
@@ -118,25 +119,18 @@ class LdapSearchHandle : public SearchHandle {
 LdapDirectorySearch::LdapDirectorySearch(std::shared_ptr<Session> session, std::string baseDn)
     : session_(std::move(session)), baseDn_(std::move(baseDn)) {}
 
-HRESULT LdapDirectorySearch::SetSearchPreference(SearchScope scope) {
-  switch (scope) {
-    case SearchScope::Base: scope_ = LDAP_SCOPE_BASE; return S_OK;
-    case SearchScope::OneLevel: scope_ = LDAP_SCOPE_ONELEVEL; return S_OK;
-    case SearchScope::Subtree: scope_ = LDAP_SCOPE_SUBTREE; return S_OK;
-  }
-  return E_INVALIDARG;
-}
+// Subtree is the only scope there is.
+HRESULT LdapDirectorySearch::SetSearchPreference(SearchScope) { return S_OK; }
 
 HRESULT LdapDirectorySearch::ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
                                            std::unique_ptr<SearchHandle>& handle) {
   handle.reset();
   SearchRequest request;
   request.base = baseDn_;
-  request.scope = scope_;
   request.filter = filter.empty() ? "(objectClass=*)" : filter;
   // ADsPath is made from the DN, not asked of the server.
   for (const std::string& attribute : attributes) {
-    if (!SameText(attribute, kAdsPath)) request.attributes.push_back(attribute);
+    if (!EqualsIgnoreAsciiCase(attribute, kAdsPath)) request.attributes.push_back(attribute);
   }
   if (request.attributes.empty() && !attributes.empty()) request.attributes.emplace_back(LDAP_NO_ATTRS);
   std::vector<Entry> entries;

@@ -25,7 +25,6 @@ class LdapDirectorySearch : public DirectorySearch {
  private:
   std::shared_ptr<Session> session_;
   std::string baseDn_;
-  int scope_ = LDAP_SCOPE_SUBTREE;
   std::unique_ptr<ReadAhead> readAhead_;
 };
 

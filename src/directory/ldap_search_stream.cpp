@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "directory/ldap_parse.h"
+#include "common/text.h"
+#include "directory/ldap_attributes.h"
 #include "directory/ldap_status.h"
 
 namespace agewarden::ldap {
@@ -13,7 +14,7 @@ constexpr std::string_view kGuid = "objectGUID";
 
 bool AsksFor(const std::vector<std::string>& attributes, std::string_view name) {
   for (const std::string& attribute : attributes) {
-    if (SameText(AttributeType(attribute), name) || attribute == "*") return true;
+    if (EqualsIgnoreAsciiCase(AttributeType(attribute), name) || attribute == "*") return true;
   }
   return false;
 }
@@ -28,18 +29,18 @@ bool GuidOf(const Entry& entry, std::array<char, 16>& guid) {
 }  // namespace
 
 SearchStream::SearchStream(std::shared_ptr<Session> session, SearchRequest request, Paging paging)
-    : session_(std::move(session)), request_(std::move(request)), paging_(paging) {
+    : session_(std::move(session)), request_(std::move(request)) {
+  if (paging == Paging::AsConfigured && session_) {
+    alwaysPage_ = session_->Settings().alwaysPage;
+    continuePaged_ = !alwaysPage_;
+  }
   // The unpaged phase records what it hands out, to skip it if the search
   // has to go on paged. An empty list already returns every attribute.
-  if (paging_ == Paging::UnpagedFirst && !request_.attributes.empty() && !AsksFor(request_.attributes, kGuid)) {
+  if (continuePaged_ && !request_.attributes.empty() && !AsksFor(request_.attributes, kGuid)) {
     request_.attributes.emplace_back(kGuid);
     hiddenGuid_ = true;
   }
 }
-
-SearchStream::SearchStream(std::shared_ptr<Session> session, SearchRequest request)
-    : SearchStream(session, std::move(request),
-                   session && session->Settings().alwaysPage ? Paging::Always : Paging::UnpagedFirst) {}
 
 SearchStream::~SearchStream() {
   if (active_ && session_) session_->Abandon(msgid_, generation_);
@@ -54,9 +55,8 @@ HRESULT SearchStream::Fail(HRESULT status) {
   return failure_;
 }
 
-HRESULT SearchStream::SendUnpaged() {
-  const int limit = session_->Settings().unpagedSizeLimit > 0 ? session_->Settings().unpagedSizeLimit : 0;
-  const HRESULT status = session_->SendSearch(request_, limit, nullptr, msgid_);
+HRESULT SearchStream::Send(LDAPControl* pageControl) {
+  const HRESULT status = session_->SendSearch(request_, pageControl, msgid_);
   if (Failed(status)) return status;
   active_ = true;
   generation_ = session_->Generation();
@@ -65,13 +65,8 @@ HRESULT SearchStream::SendUnpaged() {
 
 HRESULT SearchStream::SendPage() {
   ControlPtr control;
-  HRESULT status = session_->CreatePageControl(session_->Settings().pageSize, cookie_, control);
-  if (Failed(status)) return status;
-  status = session_->SendSearch(request_, 0, control.get(), msgid_);
-  if (Failed(status)) return status;
-  active_ = true;
-  generation_ = session_->Generation();
-  return S_OK;
+  const HRESULT status = session_->CreatePageControl(session_->Settings().pageSize, cookie_, control);
+  return Failed(status) ? status : Send(control.get());
 }
 
 HRESULT SearchStream::GoOnPaged() {
@@ -87,9 +82,9 @@ HRESULT SearchStream::GoOnPaged() {
 HRESULT SearchStream::Start() {
   if (phase_ != Phase::NotStarted) return phase_ == Phase::Failed ? failure_ : S_OK;
   if (!session_) return Fail(E_POINTER);
-  const HRESULT status = paging_ == Paging::Always ? SendPage() : SendUnpaged();
+  const HRESULT status = alwaysPage_ ? SendPage() : Send(nullptr);
   if (Failed(status)) return Fail(status);
-  phase_ = paging_ == Paging::Always ? Phase::Paged : Phase::Unpaged;
+  phase_ = alwaysPage_ ? Phase::Paged : Phase::Unpaged;
   return S_OK;
 }
 
@@ -115,10 +110,26 @@ void SearchStream::Forget() {
   seenDns_.clear();
 }
 
-void SearchStream::StripHidden(Entry& entry) const {
-  if (!hiddenGuid_) return;
-  std::erase_if(entry.attributes,
-                [](const Attribute& attribute) { return SameText(AttributeType(attribute.name), kGuid); });
+// The result that ends one request: done, the next page, the paged
+// continuation of a cut unpaged search, or a failure.
+HRESULT SearchStream::Ended(LDAPMessage* message) {
+  active_ = false;
+  int code = LDAP_OTHER;
+  std::string cookie;
+  const HRESULT status = session_->ParseResult(message, code, phase_ == Phase::Paged ? &cookie : nullptr);
+  if (Failed(status)) return status;
+  const bool cut = code == LDAP_SIZELIMIT_EXCEEDED || code == LDAP_ADMINLIMIT_EXCEEDED;
+  if (phase_ == Phase::Unpaged && continuePaged_ && cut) return GoOnPaged();
+  if (code != LDAP_SUCCESS) return StatusFromLdapResult(code);
+  if (cookie.empty()) {
+    phase_ = Phase::Done;
+    Forget();
+    return S_OK;
+  }
+  // The cookie may well be the same for every page (Samba's names the
+  // result set, not the position in it): only an empty one ends the search.
+  cookie_ = std::move(cookie);
+  return SendPage();
 }
 
 HRESULT SearchStream::Next(Entry& entry) {
@@ -136,71 +147,48 @@ HRESULT SearchStream::Next(Entry& entry) {
       active_ = false;  // Receive has abandoned it, or the connection is gone
       return Fail(status);
     }
-    const int type = ldap_msgtype(message.get());
-    if (type == LDAP_RES_SEARCH_ENTRY) {
-      Entry next;
-      status = session_->ParseEntry(message.get(), next);
-      if (Failed(status)) return Fail(status);
-      if (phase_ == Phase::Unpaged) {
-        const int limit = session_->Settings().unpagedSizeLimit;
-        if (limit > 0 && unpagedEntries_ >= static_cast<size_t>(limit)) {
-          // A server that ignores the request's size limit (Samba does) is
-          // cut here, the way one that honours it would have cut.
-          session_->Abandon(msgid_, generation_);
-          active_ = false;
-          status = GoOnPaged();
-          if (Failed(status)) return Fail(status);
-          continue;
-        }
-        ++unpagedEntries_;
-        Remember(next);
-      } else if (skipSeen_ && HandedOut(next)) {
-        continue;  // handed out by the unpaged phase already
-      }
-      StripHidden(next);
-      entry = std::move(next);
-      return S_OK;
-    }
-    if (type != LDAP_RES_SEARCH_RESULT) continue;  // continuation references are not rows
-
-    active_ = false;
-    int code = LDAP_OTHER;
-    std::string cookie;
-    status = session_->ParseResult(message.get(), code, phase_ == Phase::Paged ? &cookie : nullptr);
-    if (Failed(status)) return Fail(status);
-
-    if (phase_ == Phase::Unpaged) {
-      if (code == LDAP_SUCCESS) {
-        phase_ = Phase::Done;
-        Forget();
-        continue;
-      }
-      if (code == LDAP_SIZELIMIT_EXCEEDED || code == LDAP_ADMINLIMIT_EXCEEDED) {
-        status = GoOnPaged();
+    switch (ldap_msgtype(message.get())) {
+      case LDAP_RES_SEARCH_ENTRY: {
+        Entry next;
+        status = session_->ParseEntry(message.get(), next);
         if (Failed(status)) return Fail(status);
-        continue;
+        if (phase_ == Phase::Unpaged && continuePaged_) {
+          // Test seam: cut here, as Windows AD cuts an unpaged search (Samba
+          // never does).
+          const int limit = session_->Settings().unpagedSizeLimit;
+          if (limit > 0 && unpagedEntries_++ >= static_cast<size_t>(limit)) {
+            session_->Abandon(msgid_, generation_);
+            active_ = false;
+            status = GoOnPaged();
+            if (Failed(status)) return Fail(status);
+            continue;
+          }
+          Remember(next);
+        } else if (skipSeen_ && HandedOut(next)) {
+          continue;  // handed out by the unpaged phase already
+        }
+        if (hiddenGuid_) {
+          std::erase_if(next.attributes, [](const Attribute& attribute) {
+            return EqualsIgnoreAsciiCase(AttributeType(attribute.name), kGuid);
+          });
+        }
+        entry = std::move(next);
+        return S_OK;
       }
-      return Fail(StatusFromLdapResult(code));
+      case LDAP_RES_SEARCH_RESULT:
+        status = Ended(message.get());
+        if (Failed(status)) return Fail(status);
+        break;
+      default:
+        break;  // continuation references are not rows
     }
-
-    // Paged phase.
-    if (code != LDAP_SUCCESS) return Fail(StatusFromLdapResult(code));
-    if (cookie.empty()) {
-      phase_ = Phase::Done;
-      Forget();
-      continue;
-    }
-    // The cookie may well be the same for every page (Samba's names the
-    // result set, not the position in it): only an empty one ends the search.
-    cookie_ = std::move(cookie);
-    status = SendPage();
-    if (Failed(status)) return Fail(status);
   }
 }
 
-HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries) {
+HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries,
+                  SearchStream::Paging paging) {
   entries.clear();
-  SearchStream stream(session, request);
+  SearchStream stream(session, request, paging);
   while (true) {
     Entry entry;
     const HRESULT status = stream.Next(entry);

@@ -1,5 +1,6 @@
 // A search whose entries are taken one at a time as they arrive, so memory
-// holds one entry (and what libldap buffers), never the whole result.
+// holds one entry (and what libldap buffers), never the whole result. Every
+// read of the backend goes through it: one ldap_result loop.
 //
 // No server limit may cut a result. A search runs unpaged first (fast on
 // Samba, whose paged path is several times slower); when the server ends it
@@ -22,13 +23,11 @@ namespace agewarden::ldap {
 class SearchStream {
  public:
   enum class Paging {
-    UnpagedFirst,  ///< unpaged, then paged when the server cuts the result
-    Always,        ///< paged from the first request
+    AsConfigured,  ///< unpaged then paged when cut, or always paged (alwaysPage)
+    Never,         ///< one unpaged request; a cut result is a failure
   };
 
-  SearchStream(std::shared_ptr<Session> session, SearchRequest request, Paging paging);
-  /// Paging as the settings say (alwaysPage or not).
-  SearchStream(std::shared_ptr<Session> session, SearchRequest request);
+  SearchStream(std::shared_ptr<Session> session, SearchRequest request, Paging paging = Paging::AsConfigured);
   ~SearchStream();
   SearchStream(const SearchStream&) = delete;
   SearchStream& operator=(const SearchStream&) = delete;
@@ -43,18 +42,19 @@ class SearchStream {
  private:
   enum class Phase { NotStarted, Unpaged, Paged, Done, Failed };
 
-  HRESULT SendUnpaged();
+  HRESULT Send(LDAPControl* pageControl);
   HRESULT SendPage();
   HRESULT GoOnPaged();
   HRESULT Fail(HRESULT status);
+  HRESULT Ended(LDAPMessage* message);
   void Remember(const Entry& entry);
   bool HandedOut(const Entry& entry) const;
   void Forget();
-  void StripHidden(Entry& entry) const;
 
   std::shared_ptr<Session> session_;
   SearchRequest request_;
-  Paging paging_;
+  bool alwaysPage_ = false;
+  bool continuePaged_ = false;  // an unpaged result cut by a limit goes on paged
   bool hiddenGuid_ = false;
   Phase phase_ = Phase::NotStarted;
   HRESULT failure_ = S_OK;
@@ -70,7 +70,8 @@ class SearchStream {
   std::unordered_set<std::string> seenDns_;
 };
 
-/// Every entry of a search, for the backend's own small lookups.
-HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries);
+/// Every entry of a search, for the backend's own lookups.
+HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries,
+                  SearchStream::Paging paging = SearchStream::Paging::AsConfigured);
 
 }  // namespace agewarden::ldap

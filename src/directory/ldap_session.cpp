@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include "common/text.h"
+#include "directory/ldap_filter.h"
 #include "directory/ldap_locate.h"
-#include "directory/ldap_parse.h"
+#include "directory/ldap_search_stream.h"
 #include "directory/ldap_status.h"
 
 namespace agewarden::ldap {
@@ -100,11 +102,14 @@ HRESULT Session::Open() {
 
 HRESULT Session::Connect() {
   IgnoreSigpipe();
-  const std::string uris = ServerUris();
   LDAP* raw = nullptr;
-  int rc = ldap_initialize(&raw, uris.empty() ? nullptr : uris.c_str());
+  int rc = ldap_initialize(&raw, nullptr);
   LdapHandle ld(raw);
   if (rc != LDAP_SUCCESS || !ld) return rc == LDAP_SUCCESS ? E_FAIL : StatusFromLdapResult(rc);
+  const std::string hosts = ServerHosts();
+  if (!hosts.empty() && ldap_set_option(ld.get(), LDAP_OPT_HOST_NAME, hosts.c_str()) != LDAP_OPT_SUCCESS) {
+    return StatusFromLdapResult(LDAP_PARAM_ERROR);
+  }
 
   const int version = LDAP_VERSION3;
   ldap_set_option(ld.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
@@ -187,7 +192,7 @@ HRESULT Session::Ready() {
   return S_OK;
 }
 
-HRESULT Session::SendSearch(const SearchRequest& request, int sizeLimit, LDAPControl* pageControl, int& msgid) {
+HRESULT Session::SendSearch(const SearchRequest& request, LDAPControl* pageControl, int& msgid) {
   const HRESULT ready = Ready();
   if (Failed(ready)) return ready;
   std::vector<char*> attributes;
@@ -216,8 +221,7 @@ HRESULT Session::SendSearch(const SearchRequest& request, int sizeLimit, LDAPCon
   if (pageControl != nullptr) ++statistics_.pages;
   const int rc = ldap_search_ext(ld_.get(), request.base.c_str(), request.scope, request.filter.c_str(),
                                  request.attributes.empty() ? nullptr : attributes.data(), 0,
-                                 controls.size() > 1 ? controls.data() : nullptr, nullptr, nullptr, sizeLimit,
-                                 &msgid);
+                                 controls.size() > 1 ? controls.data() : nullptr, nullptr, nullptr, 0, &msgid);
   if (rc != LDAP_SUCCESS) {
     if (ConnectionLost(rc)) MarkBroken();
     return StatusFromLdapResult(rc);
@@ -252,16 +256,11 @@ HRESULT Session::CreatePageControl(int pageSize, const std::string& cookie, Cont
   control.reset();
   const HRESULT ready = Ready();
   if (Failed(ready)) return ready;
-  std::vector<char> cookieBytes(cookie.begin(), cookie.end());
-  berval cookieValue{static_cast<ber_len_t>(cookieBytes.size()), cookieBytes.empty() ? nullptr : cookieBytes.data()};
-  OwnedBerval value;
-  int rc = ldap_create_page_control_value(ld_.get(), pageSize > 0 ? pageSize : 1, &cookieValue, value.Out());
-  if (rc != LDAP_SUCCESS) return StatusFromLdapResult(rc);
+  berval value{static_cast<ber_len_t>(cookie.size()), const_cast<char*>(cookie.data())};
   // Critical: a server that cannot page must refuse rather than hand out a
   // result it cut.
   LDAPControl* raw = nullptr;
-  berval encoded = value.Get();
-  rc = ldap_control_create(LDAP_CONTROL_PAGEDRESULTS, 1, &encoded, 1, &raw);
+  const int rc = ldap_create_page_control(ld_.get(), pageSize > 0 ? pageSize : 1, &value, 1, &raw);
   control.reset(raw);
   if (rc != LDAP_SUCCESS || !control) return rc == LDAP_SUCCESS ? E_OUTOFMEMORY : StatusFromLdapResult(rc);
   return S_OK;
@@ -351,39 +350,13 @@ bool Session::WrittenSince(const std::string& dn, uint64_t mark) const {
 
 HRESULT Session::Read(const std::string& dn, const std::vector<std::string>& attributes, Entry& entry,
                       const std::string& filter) {
-  SearchRequest request;
-  request.base = dn;
-  request.scope = LDAP_SCOPE_BASE;
-  request.filter = filter;
-  request.attributes = attributes;
-  int msgid = 0;
-  HRESULT status = SendSearch(request, 0, nullptr, msgid);
+  std::vector<Entry> entries;
+  const HRESULT status =
+      SearchAll(shared_from_this(), {dn, LDAP_SCOPE_BASE, filter, attributes}, entries, SearchStream::Paging::Never);
   if (Failed(status)) return status;
-  const uint64_t generation = generation_;
-  bool found = false;
-  while (true) {
-    MessagePtr message;
-    status = Receive(msgid, message);
-    if (Failed(status)) return status;
-    const int type = ldap_msgtype(message.get());
-    if (type == LDAP_RES_SEARCH_ENTRY) {
-      if (!found) {
-        status = ParseEntry(message.get(), entry);
-        if (Failed(status)) {
-          Abandon(msgid, generation);
-          return status;
-        }
-        found = true;
-      }
-    } else if (type == LDAP_RES_SEARCH_RESULT) {
-      int code = LDAP_OTHER;
-      status = ParseResult(message.get(), code, nullptr);
-      if (Failed(status)) return status;
-      if (code != LDAP_SUCCESS) return StatusFromLdapResult(code);
-      return found ? S_OK : E_ADS_NO_SUCH_OBJECT;
-    }
-    // Continuation references are not entries: skipped.
-  }
+  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
+  entry = std::move(entries.front());
+  return S_OK;
 }
 
 HRESULT Session::Facts(const DomainFacts*& facts) {
@@ -416,36 +389,14 @@ HRESULT Session::NetbiosName(std::string& name) {
   if (!facts_->netbiosLooked) {
     facts_->netbiosLooked = true;
     // The crossRef of the domain partition carries its NetBIOS name.
-    SearchRequest request;
-    request.base = "CN=Partitions," + facts_->configurationNamingContext;
-    request.scope = LDAP_SCOPE_ONELEVEL;
-    request.filter = "(&(objectClass=crossRef)(nCName=" + EscapeFilterValue(facts_->defaultNamingContext) + "))";
-    request.attributes = {"nETBIOSName"};
-    int msgid = 0;
-    status = SendSearch(request, 0, nullptr, msgid);
-    const uint64_t generation = generation_;
-    bool ended = Failed(status);
-    while (!ended) {
-      MessagePtr message;
-      status = Receive(msgid, message);
-      if (Failed(status)) break;
-      const int type = ldap_msgtype(message.get());
-      if (type == LDAP_RES_SEARCH_ENTRY) {
-        Entry entry;
-        status = ParseEntry(message.get(), entry);
-        if (Failed(status)) {
-          Abandon(msgid, generation);
-          break;
-        }
-        if (facts_->netbiosName.empty()) {
-          if (const std::string* value = entry.First("nETBIOSName")) facts_->netbiosName = *value;
-        }
-      } else if (type == LDAP_RES_SEARCH_RESULT) {
-        int code = LDAP_OTHER;
-        status = ParseResult(message.get(), code, nullptr);
-        if (Succeeded(status) && code != LDAP_SUCCESS) status = StatusFromLdapResult(code);
-        ended = true;
-      }
+    const SearchRequest request{
+        "CN=Partitions," + facts_->configurationNamingContext, LDAP_SCOPE_ONELEVEL,
+        "(&(objectClass=crossRef)(nCName=" + EscapeFilterValue(facts_->defaultNamingContext) + "))", {"nETBIOSName"}};
+    std::vector<Entry> entries;
+    status = SearchAll(shared_from_this(), request, entries, SearchStream::Paging::Never);
+    for (const Entry& entry : entries) {
+      const std::string* value = entry.First("nETBIOSName");
+      if (value != nullptr && facts_->netbiosName.empty()) facts_->netbiosName = *value;
     }
     if (Succeeded(status) && facts_->netbiosName.empty()) status = E_ADS_NO_SUCH_OBJECT;
     facts_->netbiosStatus = status;

@@ -13,7 +13,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -45,7 +44,7 @@ struct DomainFacts {
   HRESULT netbiosStatus = S_OK;
 };
 
-class Session {
+class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(const LdapSettings& settings, LdapStatistics& statistics);
   ~Session();
@@ -66,9 +65,9 @@ class Session {
   /// tell that its message id belongs to a connection that is gone.
   uint64_t Generation() const { return generation_; }
 
-  /// Sends a search. `sizeLimit` 0 is no limit; `pageControl` (may be null)
-  /// is sent as the only server control.
-  HRESULT SendSearch(const SearchRequest& request, int sizeLimit, LDAPControl* pageControl, int& msgid);
+  /// Sends a search; `pageControl` (may be null) is sent as the only server
+  /// control.
+  HRESULT SendSearch(const SearchRequest& request, LDAPControl* pageControl, int& msgid);
   /// The next message of an operation, waiting at most the operation
   /// time-out. A wait that times out abandons the operation and fails.
   HRESULT Receive(int msgid, MessagePtr& message);
@@ -94,7 +93,8 @@ class Session {
 
   /// The base entry of `dn` with the given attributes (empty: all user
   /// attributes; {"1.1"}: none). E_ADS_NO_SUCH_OBJECT
-  /// when the server has no such entry (or the filter excludes it).
+  /// when the server has no such entry (or the filter excludes it). The
+  /// session must be held by a shared_ptr.
   HRESULT Read(const std::string& dn, const std::vector<std::string>& attributes, Entry& entry,
                const std::string& filter = "(objectClass=*)");
 

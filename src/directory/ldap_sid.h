@@ -1,0 +1,30 @@
+// Security identifiers: the binary form objectSid holds and the "S-1-..."
+// text form that names principals of other domains.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace agewarden::ldap {
+
+/// A binary security identifier as "S-1-5-21-...". Nothing when the bytes are
+/// not a well-formed SID (revision 1, at most 15 sub-authorities, the length
+/// the count says).
+std::optional<std::string> SidToText(std::string_view bytes);
+
+/// The binary form of "S-1-..." text; nothing when it is not SID text.
+std::optional<std::string> SidFromText(std::string_view text);
+
+/// The last sub-authority of a binary SID (the RID of an account or group).
+std::optional<uint32_t> SidRid(std::string_view bytes);
+
+/// The binary SID of the domain part: every sub-authority but the last.
+std::optional<std::string> SidDomainPart(std::string_view bytes);
+
+/// A binary SID of a domain followed by one more sub-authority; empty when
+/// the domain SID is not well-formed or has no room for another.
+std::string SidWithRid(std::string_view domainSid, uint32_t rid);
+
+}  // namespace agewarden::ldap

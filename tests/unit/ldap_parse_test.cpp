@@ -1,0 +1,79 @@
+// What the LDAP backend still reads by hand: SIDs, range options, integer
+// text, WinNT paths, and what it picks out of the DNs libldap splits.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <tuple>
+#include <string>
+
+#include "directory/ldap_attributes.h"
+#include "directory/ldap_dn.h"
+#include "directory/ldap_paths.h"
+#include "directory/ldap_sid.h"
+
+namespace agewarden::ldap {
+namespace {
+
+// S-1-5-21-1004336348-1177238915-682003330-512 as objectSid holds it.
+const std::string kSid("\x01\x05\0\0\0\0\0\x05\x15\0\0\0\xdc\xf4\xdc\x3b\x83\x3d\x2b\x46\x82\x8b\xa6\x28\0\x02\0\0", 28);
+
+TEST(LdapParse, SidTextAndBytes) {
+  const struct { std::string bytes; std::optional<std::string> text; } cases[] = {
+      {kSid, "S-1-5-21-1004336348-1177238915-682003330-512"},
+      {std::string("\x01\x00\0\x01\0\0\0\0", 8), "S-1-0x000100000000"},  // an authority of 2^32 or more
+      {std::string("\x02\x00\0\0\0\0\0\x05", 8), std::nullopt},           // revision
+      {std::string("\x01\x02\0\0\0\0\0\x05\x01\0\0\0", 12), std::nullopt},  // shorter than its count
+      {kSid + "x", std::nullopt}, {"", std::nullopt}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(SidToText(c.bytes), c.text);
+    EXPECT_TRUE(!c.text || SidFromText(*c.text) == c.bytes) << *c.text;
+  }
+  for (const char* text : {"S-2-5", "S-1-", "S-1-5-", "S-1-+5", "S-1-5-4294967296", "S-1-281474976710656", "x"})
+    EXPECT_FALSE(SidFromText(text)) << text;
+  EXPECT_EQ(SidRid(kSid), 512u);
+  EXPECT_EQ(SidToText(*SidDomainPart(kSid)), "S-1-5-21-1004336348-1177238915-682003330");
+  EXPECT_EQ(SidWithRid(*SidDomainPart(kSid), 512), kSid);
+}
+
+TEST(LdapParse, RangedNamesAndIntegers) {
+  const struct { const char* name; const char* attribute; uint32_t low, high; bool last; } good[] = {
+      {"member;range=1500-2999", "member", 1500, 2999, false}, {"member;Range=3000-*", "member", 3000, 0, true},
+      {"member;binary;range=0-9", "member;binary", 0, 9, false}};
+  for (const auto& c : good) {
+    const auto ranged = ParseRangedName(c.name);
+    ASSERT_TRUE(ranged) << c.name;
+    EXPECT_EQ(std::make_tuple(ranged->attribute, ranged->low, ranged->high, ranged->last),
+              std::make_tuple(c.attribute, c.low, c.high, c.last));
+  }
+  for (const char* bad : {"member", "member;range=5", "member;range=10-5", "member;range=-5", "member;range=+1-2",
+                          "member;range=0-4294967296", "member;range=0-9;range=10-19", ";range=0-9", "member;;range=0-9"}) {
+    EXPECT_FALSE(ParseRangedName(bad)) << bad;
+  }
+  EXPECT_EQ(ParseLargeInteger("-9223372036854775808"), INT64_MIN);
+  EXPECT_EQ(ParseInteger32("4294967295"), -1);  // flags written unsigned
+  for (const char* bad : {"", "-", "+5", " 5", "5 ", "9223372036854775808", "12x"}) EXPECT_FALSE(ParseLargeInteger(bad)) << bad;
+  EXPECT_FALSE(ParseInteger32("4294967296"));
+}
+
+TEST(LdapParse, WinNtPaths) {
+  const auto path = ParseWinNtPath("WinNT://AGEWARDEN/Lab Group A,group");
+  ASSERT_TRUE(path);
+  EXPECT_EQ(path->domain + "|" + path->name + "|" + path->className, "AGEWARDEN|Lab Group A|group");
+  for (const char* bad : {"WinNT://AGEWARDEN/DC1/x", "WinNT://S-1-5-21-1-2-3-1105", "WinNT://AGEWARDEN/", "WinNT:///x",
+                          "WinNT://D/x,", "winnt://D/x", "LDAP://CN=x"})
+    EXPECT_FALSE(ParseWinNtPath(bad)) << bad;
+}
+
+TEST(LdapParse, WhatIsPickedOutOfDns) {
+  EXPECT_EQ(FirstRdnValue("OU=\"Your OU\",DC=x"), "Your OU");
+  EXPECT_EQ(FirstRdnValue("CN=#04024869 ,DC=x"), "#04024869");  // as written, not decoded
+  EXPECT_EQ(DomainLabelOfDn("CN=x,OU=y,DC=agewarden,DC=lab"), "AGEWARDEN");
+  EXPECT_EQ(DomainLabelOfDn("CN=x,DC=,DC=a.b,OU=y,DC=lab"), "A");
+  EXPECT_TRUE(DnIsWithin("CN=x,DC=agewarden,DC=lab", "dc=AGEWARDEN, dc=lab"));
+  EXPECT_FALSE(DnIsWithin("CN=x,DC=notagewarden,DC=lab", "DC=agewarden,DC=lab"));
+  EXPECT_FALSE(DnIsWithin("CN=x\\,DC=agewarden,DC=lab", "DC=agewarden,DC=lab"));
+  EXPECT_FALSE(DnIsWithin("DC=lab", "DC=agewarden,DC=lab"));
+}
+
+}  // namespace
+}  // namespace agewarden::ldap
