@@ -30,7 +30,7 @@ std::string WithoutDates(const std::string& out) {
 const std::string kInvalid = "Could not execute query. An invalid filter was specified.\n";
 const std::string kE = "\xC3\xA9";
 const std::string k259Four = Repeat("\xF0\x9F\x94\x91", 129) + "a";  // 259 UTF-16 units
-const std::string k259Bad = Repeat("\xFF", 259);                     // no UTF-8
+const std::string k259Bad(259, '\xFF');  // no UTF-8
 
 std::string NoUser(const std::string& name) { return "User object \"" + name + "\" could not be found.\nErrors: 1 \n"; }
 std::string NoOu(const std::string& path) { return "Could not find OU \"" + path + "\".\nErrors: 1 \n"; }
@@ -49,7 +49,6 @@ struct Row {
 TEST(AgewardenLab, OutputAndStatus) {
   REQUIRE_LAB();
   const std::string list = TempPath("list.txt", "staff200a nosuchuser\r\nstaff200a\n\tstaff4*\njos\xC3\xA9\njos\xE9\n");
-  const std::string garbage = TempPath("garbage.ccache", std::string("\x05\x04\x00\x0cnot a credential cache", 26));
   // A CA of its own that never signed the DC's certificate.
   const std::string otherCa = TempPath("other-ca.pem");
   ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other -keyout /dev/null -out " + otherCa).status, 0);
@@ -57,7 +56,6 @@ TEST(AgewardenLab, OutputAndStatus) {
   const auto tls = [&](const std::string& ca) {
     return Environment{{"LDAPURI", lab("LAB_LDAPS_URI")}, {"LDAPTLS_CACERT", ca}, {"LDAPTLS_REQCERT", "demand"}};
   };
-  // 38 OU levels, each with a quote, a comma and a backslash.
   std::string deep, chain;
   for (int i = 0; i < 38; ++i) {
     const std::string level = "\",\\" + std::to_string(i % 10);
@@ -65,27 +63,24 @@ TEST(AgewardenLab, OutputAndStatus) {
     chain = "OU=\"" + level + "\"" + (i ? "," : "") + chain;
   }
   const std::vector<Row> rows = {
-      // Reports of one user and of OUs.
+      // Reports of one user and of OUs; a deep path of quotes, commas and backslashes.
       {{"-u", "staff200a"}, "Displaying user \"staff200a\" with passwords 180 days old or older.\n\n"
            "staff200a@agewarden.lab -- Staff 200 A\n  Last change: DATE  (200 days)\n\n", 0},
       {{"-o", "Your OU/Your Staff/Admins", "-q"}, "admin200@agewarden.lab\nadmin400@agewarden.lab\n", 0, {}, Match::AnyOrder},
-      {{"-o", "Groups", "-q"}, "No user objects could be found in \"Groups\".\n\nErrors: 1 \n", 1},
       {{"-x", "-o", deep}, "Domain name: AGEWARDEN\nUPNsfx: @agewarden.lab\nContainer: LDAP://" + chain + "," + Base() + "\n", 1,
        {}, Match::Includes},
       // A list: found, not found, repeated, a wildcard, UTF-8 and Latin-1.
       {{"-l", list, "-q"}, "staff200a@agewarden.lab\nUser object nosuchuser could not be found.\n\nstaff200a@agewarden.lab\n"
            "staff400a@agewarden.lab\nstaff400b@agewarden.lab\njos" + kE + "@agewarden.lab\njos" + kE + "@agewarden.lab\n"
            "Errors: 1 \n", 1, {}, Match::AnyOrder},
-      // Group walks: nesting with a cycle and a shared member, empty groups,
-      // the Domain Users gate (members through primaryGroupID), a domain
-      // that is not the directory's.
+      // Group walks: nesting with a cycle and a shared member, the Domain
+      // Users gate (members through primaryGroupID), a domain that is not the
+      // directory's.
       {{"-g", "Lab Group A", "-q", "-d", "1"}, "admin400@agewarden.lab\nGroup AGEWARDEN/Lab Group A skipped - it is already "
            "being walked\nstaff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff200a@agewarden.lab\nstaff400a@agewarden.lab\n", 0},
-      {{"-g", "Nest Of Empties", "-q"}, Repeat("Group does not contain any users\n", 3) + "Errors: 3 \n", 3},
       {{"-g", "domain users", "-q", "-d", "1"}, "staff200a@agewarden.lab\nplainuser@agewarden.lab\n", 0, {}, Match::Includes},
       {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, you need to be a Domain Admin to do that.\nErrors: 1 \n", 1, PlainUser()},
       {{"-g", "Lab Group A", "-q"}, "Could not find Group \"Lab Group A\"\nErrors: 1 \n", 1, {{"USERDOMAIN", "OTHERDOM"}}},
-      {{"-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0, {{"USERDOMAIN", std::nullopt}}},
       // No server, and a connection without confidentiality (the server
       // accepts an integrity layer, the tool does not; none, the server refuses).
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPURI", "ldap://127.0.0.1:1"}}},
@@ -97,10 +92,9 @@ TEST(AgewardenLab, OutputAndStatus) {
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, tls(otherCa)},
       {{"-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0,
        {{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}}},
-      // Tickets that cannot be used: none, a file that is no cache, expired
-      // (the clock 3 days on; with no shift the clock wrapper works).
+      // Tickets that cannot be used: none, or expired (the clock 3 days on;
+      // with no shift the clock wrapper works).
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"KRB5CCNAME", "FILE:/nonexistent/agewarden.ccache"}}},
-      {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"KRB5CCNAME", "FILE:" + garbage}}},
       {{"-f", "+3d", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, kBindFailed, 1, {}, Match::Exact, "/usr/bin/faketime"},
       {{"-f", "+0", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0, {}, Match::Exact,
        "/usr/bin/faketime"},
@@ -111,7 +105,6 @@ TEST(AgewardenLab, OutputAndStatus) {
       // Filter metacharacters stay inside their clause; an escape is an escape.
       {{"-u", "a)(b", "-q"}, kInvalid + "Errors: 1 \n", 1},
       {{"-u", "*)(objectClass=*", "-q"}, NoUser("*)(objectClass=*"), 1},
-      {{"-g", "x)(objectClass=*", "-q"}, "Could not find Group \"x)(objectClass=*\"\nErrors: 1 \n", 1},
       {{"-u", "\\2a", "-q"}, NoUser("\\2a"), 1},
       {{"-u", "staff200\\61", "-q"}, "staff200a@agewarden.lab\n", 0},
   };
@@ -125,7 +118,7 @@ TEST(AgewardenLab, OutputAndStatus) {
     if (row.match == Match::Includes) { EXPECT_TRUE(std::includes(got.begin(), got.end(), expected.begin(), expected.end())); }
     EXPECT_EQ(r.status, row.status);
   }
-  for (const std::string& path : {list, garbage, otherCa}) std::remove(path.c_str());
+  for (const std::string& path : {list, otherCa}) std::remove(path.c_str());
 }
 
 // With a resolver that asks only the lab DC (seen by agewarden alone) and an

@@ -22,8 +22,7 @@ namespace agewarden::lab {
 
 inline const std::string kBindFailed = "Could not bind to LDAP://rootDSE.\nErrors: 1 \n";
 
-/// Changes to this process's environment: a value sets the variable (an empty
-/// one too), nothing removes it.
+/// Changes to this process's environment: a value sets the variable, nothing removes it.
 using Environment = std::map<std::string, std::optional<std::string>>;
 
 struct Launch {
@@ -64,7 +63,7 @@ class Child {
 Result RunTool(const Launch& launch, double limit = 120);
 Result Shell(const std::string& command, const Environment& environment = {});
 
-/// `scripts/labdc ARGUMENTS` on the lab the environment names (LAB_DIR, LAB_IP).
+/// `scripts/labdc ARGUMENTS` on the lab of LAB_DIR and LAB_IP.
 Result Labdc(const std::string& arguments);
 /// The environment of `scripts/labdc env plain`.
 Environment PlainUser();
@@ -74,8 +73,8 @@ void ResetLab();
 pid_t SambaPid();
 
 std::string Base();
-/// Every user below `base` as sAMAccountName -> attribute -> value (values
-/// of a multi-valued attribute joined by newlines), read as Administrator.
+/// Every user below `base` as sAMAccountName -> attribute -> values (joined
+/// by newlines), read as Administrator.
 using Accounts = std::map<std::string, std::map<std::string, std::string>>;
 Accounts ReadAccounts(const std::string& base, const std::string& attributes = "*");
 
