@@ -61,7 +61,9 @@ TEST_F(FaultsLab, DcStoppedOrFrozenBeforeTheBind) {
       EXPECT_EQ(r.out, kBindFailed);
       EXPECT_EQ(r.status, 1);
       EXPECT_LT(r.seconds, frozen ? kTimeout + 15.0 : 10.0) << "a refused connection fails at once";
-      EXPECT_GE(r.seconds, frozen ? kTimeout - 1.0 : 0.0) << "the run waited for the DC";
+      if (frozen) {
+        EXPECT_GE(r.seconds, kTimeout - 1.0) << "the run waited for the DC";
+      }
     }
   }
 }
