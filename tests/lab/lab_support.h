@@ -1,8 +1,7 @@
 // Running the real binary and the lab's tools against the lab domain
-// controller (scripts/labdc): one way to start a child process, with its
-// environment changed, standard input as /dev/null, a closed pipe, a terminal
-// or a text, a deadline, its peak memory, and a run that can be held at a
-// write to its standard output while the test does something to the DC.
+// controller (scripts/labdc): a child process with its environment changed,
+// standard input /dev/null or a terminal, a deadline and its peak memory,
+// that the test can stop and continue while it does something to the DC.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,27 +20,23 @@ namespace agewarden::lab {
     if (getenv("LAB_DIR") == nullptr) GTEST_SKIP() << "lab DC not running"; \
   } while (0)
 
-/// Changes to this process's environment: a value sets the variable (an empty
-/// one too), nothing removes it.
-using Environment = std::map<std::string, std::optional<std::string>>;
+inline const std::string kBindFailed = "Could not bind to LDAP://rootDSE.\nErrors: 1 \n";
 
-enum class Input { DevNull, ClosedPipe, Terminal, Text };
+/// Changes to this process's environment: a value sets the variable, nothing removes it.
+using Environment = std::map<std::string, std::optional<std::string>>;
 
 struct Launch {
   std::vector<std::string> args = {};
   Environment environment = {};
-  Input input = Input::DevNull;
-  std::string text = {};     ///< standard input for Input::Text
-  int outputPipeSize = 0;    ///< bytes; a small pipe nobody reads holds the run at a write
+  bool terminal = false;  ///< standard input a terminal of its own, else /dev/null
   std::string program = AGEWARDEN_BINARY;
 };
 
 struct Result {
   std::string out;
   std::string err;
-  std::string terminal;  ///< what the run wrote to its terminal (Input::Terminal)
+  std::string terminal;  ///< what the run wrote to its terminal
   int status = -1;       ///< exit status, or 128 + the signal that ended it
-  bool overran = false;  ///< still running at the deadline: killed
   double seconds = 0;
   long peakRssKb = 0;
 };
@@ -51,34 +46,26 @@ class Child {
   explicit Child(const Launch& launch);
   ~Child();
   Child(const Child&) = delete;
-  /// Waits, reading nothing, until the standard-output pipe is full: the run
-  /// is then held at its next write. False after `limit` seconds or at its end.
-  bool WaitUntilHeldAtOutput(double limit);
-  /// Reads standard output until it holds `text`; false after `limit` seconds.
-  bool ReadUntil(const std::string& text, double limit);
-  /// Reads everything to the end of the run, killing it `limit` seconds on.
+  void Signal(int signal) const;
+  /// Waits until standard output holds `text`; false after `limit` seconds.
+  bool WaitFor(const std::string& text, double limit) const;
+  /// Waits for the end of the run, killing it `limit` seconds on. Expects
+  /// nothing on standard error from anything but /bin/bash.
   Result Finish(double limit);
 
  private:
-  void Pump(int milliseconds);
   pid_t pid_ = -1;
+  bool quiet_ = true;
   int out_ = -1, err_ = -1, terminal_ = -1;
   double started_ = 0;
-  Result result_;
 };
 
-/// Runs to the end, killed after `limit` seconds.
 Result RunTool(const Launch& launch, double limit = 120);
-/// The same with `overrides` where an empty value removes the variable.
-Result Execute(const std::string& program, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& overrides = {}, const std::string& input = "");
-Result Agewarden(const std::vector<std::string>& args, const std::map<std::string, std::string>& overrides = {});
-Result Shell(const std::string& command, const std::map<std::string, std::string>& overrides = {});
+Result Shell(const std::string& command, const Environment& environment = {});
 
-/// `scripts/labdc ARGUMENTS` on the lab the environment names (LAB_DIR, LAB_IP).
+/// `scripts/labdc ARGUMENTS` on the lab of LAB_DIR and LAB_IP.
 Result Labdc(const std::string& arguments);
-/// The `export` lines of `scripts/labdc env [which]`, as a map.
-std::map<std::string, std::string> LabEnvironment(const std::string& which = "");
+/// The environment of `scripts/labdc env plain`.
 Environment PlainUser();
 /// Resets the lab to its seeded state (after a test that wrote).
 void ResetLab();
@@ -86,8 +73,8 @@ void ResetLab();
 pid_t SambaPid();
 
 std::string Base();
-/// Every user below `base` as sAMAccountName -> attribute -> value (values
-/// of a multi-valued attribute joined by newlines), read as Administrator.
+/// Every user below `base` as sAMAccountName -> attribute -> values (joined
+/// by newlines), read as Administrator.
 using Accounts = std::map<std::string, std::map<std::string, std::string>>;
 Accounts ReadAccounts(const std::string& base, const std::string& attributes = "*");
 
