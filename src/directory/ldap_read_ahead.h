@@ -20,7 +20,7 @@
 namespace agewarden::ldap {
 
 /// Names per batched search, and batched searches in flight at once.
-constexpr size_t kReadAheadBatch = 200;
+constexpr size_t kReadAheadBatch = 100;
 constexpr size_t kReadAheadInFlight = 4;
 
 /// A filter that ends in one plain equality, split for merging:

@@ -46,6 +46,10 @@ struct Row {
   std::string program = AGEWARDEN_BINARY;
 };
 
+// faketime preloads its library ahead of everything, AddressSanitizer's
+// runtime included: a sanitized binary is told to accept that.
+const Environment kFaketime = {{"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link_order=0"}};
+
 TEST(AgewardenLab, OutputAndStatus) {
   REQUIRE_LAB();
   const std::string list = TempPath("list.txt", "staff200a nosuchuser\r\nstaff200a\n\tstaff4*\njos\xC3\xA9\njos\xE9\n");
@@ -95,8 +99,8 @@ TEST(AgewardenLab, OutputAndStatus) {
       // Tickets that cannot be used: none, or expired (the clock 3 days on;
       // with no shift the clock wrapper works).
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"KRB5CCNAME", "FILE:/nonexistent/agewarden.ccache"}}},
-      {{"-f", "+3d", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, kBindFailed, 1, {}, Match::Exact, "/usr/bin/faketime"},
-      {{"-f", "+0", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0, {}, Match::Exact,
+      {{"-f", "+3d", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, kBindFailed, 1, kFaketime, Match::Exact, "/usr/bin/faketime"},
+      {{"-f", "+0", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0, kFaketime, Match::Exact,
        "/usr/bin/faketime"},
       // Values of 259 UTF-16 units, bytes that are no UTF-8 and Latin-1 reach the directory.
       {{"-u", k259Four, "-q"}, NoUser(k259Four), 1},
