@@ -8,17 +8,10 @@
 namespace agewarden::testing {
 namespace {
 
-// A DN without quotes around RDN values, for comparison ignoring ASCII case.
-std::string Unquoted(std::string dn) {
-  std::erase(dn, '"');
-  return dn;
-}
-
-FakeObject* FindObject(std::deque<FakeObject>& objects, const std::string& dn) {
-  for (FakeObject& object : objects) {
-    if (EqualsIgnoreAsciiCase(Unquoted(object.dn), Unquoted(dn))) return &object;
-  }
-  return nullptr;
+// The DN of an "LDAP://" path, without quotes around RDN values.
+std::string Unquoted(std::string path) {
+  std::erase(path, '"');
+  return path.substr(7);
 }
 
 class FakeAds : public AdsGroup {
@@ -39,12 +32,12 @@ class FakeAds : public AdsGroup {
   }
   HRESULT Put(const std::string& property, const Variant& value) override {
     if (HRESULT s = directory_.Check(Op::Put, property); s != S_OK) return s;
-    puts_.emplace_back(property, value);
+    puts_ += Format(" %s=%d", property, std::get<int32_t>(value));
     return S_OK;
   }
   HRESULT SetInfo() override {
     if (HRESULT s = directory_.Check(Op::SetInfo, path_); s != S_OK) return s;
-    directory_.commits.push_back({path_.substr(7), std::move(puts_)});
+    directory_.commits += path_.substr(10, path_.find(',') - 10) + ":" + puts_ + ";";
     return S_OK;
   }
   HRESULT Members(std::vector<GroupMember>& members) override {
@@ -66,7 +59,7 @@ class FakeAds : public AdsGroup {
   std::string path_;
   Attributes attributes_;
   FakeGroup* group_;
-  std::vector<std::pair<std::string, Variant>> puts_;
+  std::string puts_;
 };
 
 class FakeHandle : public SearchHandle {
@@ -105,7 +98,7 @@ class FakeHandle : public SearchHandle {
 // names; a "(" or ")" in that name makes the filter invalid.
 class FakeSearch : public DirectorySearch {
  public:
-  FakeSearch(FakeDirectory& directory, std::string base) : directory_(directory), base_(Unquoted(std::move(base))) {}
+  FakeSearch(FakeDirectory& directory, std::string base) : directory_(directory), base_(std::move(base)) {}
   HRESULT SetSearchPreference(SearchScope) override { return S_OK; }
   HRESULT ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
                         std::unique_ptr<SearchHandle>& handle) override {
@@ -115,16 +108,14 @@ class FakeSearch : public DirectorySearch {
     const std::string upn = at == std::string::npos ? "" : filter.substr(at + 19, filter.size() - at - 21);
     if (upn.find_first_of("()") != std::string::npos) return E_ADS_INVALID_FILTER;
     std::vector<Attributes> rows;
-    for (const FakeObject& object : directory_.objects) {
-      const std::string dn = Unquoted(object.dn);
-      const auto named = object.attributes.find("userPrincipalName");
-      if (object.attributes.empty() || dn.size() < base_.size() ||
-          !EqualsIgnoreAsciiCase(dn.substr(dn.size() - base_.size()), base_) ||
-          (!upn.empty() && (named == object.attributes.end() || named->second != Variant{upn}))) {
+    for (const auto& [dn, object] : directory_.objects) {
+      const auto named = object.find("userPrincipalName");
+      if (object.empty() || !dn.ends_with(base_) ||
+          (!upn.empty() && (named == object.end() || named->second != Variant{upn}))) {
         continue;
       }
       Attributes& row = rows.emplace_back();  // the requested attributes the object holds
-      for (const auto& [name, value] : object.attributes) {
+      for (const auto& [name, value] : object) {
         if (std::ranges::count(attributes, name) != 0) row[name] = value;
       }
     }
@@ -145,7 +136,7 @@ void FakeDirectory::AddUser(const std::string& cn, const std::string& parentDn, 
   Attributes attributes = {{"name", cn}, {"distinguishedName", dn}, {"pwdLastSet", pwdLastSet},
                            {"userAccountControl", userAccountControl}};
   if (!upn.empty()) attributes["userPrincipalName"] = upn;
-  objects.push_back({dn, std::move(attributes)});
+  objects[Unquoted("LDAP://" + dn)] = std::move(attributes);
 }
 
 FakeGroup* FakeDirectory::FindGroup(const std::string& path) {
@@ -170,8 +161,8 @@ HRESULT FakeDirectory::OpenObject(const std::string& path, std::unique_ptr<AdsOb
 
 HRESULT FakeDirectory::OpenSearch(const std::string& path, std::unique_ptr<DirectorySearch>& out) {
   if (HRESULT s = Check(Op::OpenSearch, path); s != S_OK) return s;
-  if (FindObject(objects, path.substr(7)) == nullptr) return E_ADS_NO_SUCH_OBJECT;
-  out = std::make_unique<FakeSearch>(*this, path.substr(7));
+  if (objects.count(Unquoted(path)) == 0) return E_ADS_NO_SUCH_OBJECT;
+  out = std::make_unique<FakeSearch>(*this, Unquoted(path));
   return S_OK;
 }
 
@@ -185,9 +176,8 @@ HRESULT FakeDirectory::GetGroup(const std::string& path, std::unique_ptr<AdsGrou
 
 HRESULT FakeDirectory::GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) {
   if (HRESULT s = Check(Op::GetUser, path); s != S_OK) return s;
-  FakeObject* object = FindObject(objects, path.substr(7));
-  if (object == nullptr) return E_ADS_NO_SUCH_OBJECT;
-  out = std::make_unique<FakeAds>(*this, "LDAP://" + object->dn, object->attributes);
+  if (objects.count(Unquoted(path)) == 0) return E_ADS_NO_SUCH_OBJECT;
+  out = std::make_unique<FakeAds>(*this, path, objects[Unquoted(path)]);
   return S_OK;
 }
 

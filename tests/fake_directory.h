@@ -21,11 +21,6 @@ enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Me
 
 using Attributes = std::map<std::string, Variant>;
 
-struct FakeObject {
-  std::string dn;
-  Attributes attributes;  // none for a container
-};
-
 struct FakeGroup {
   std::string path;
   /// isGroup is ignored: a member is a group when the directory holds one at its path.
@@ -34,27 +29,24 @@ struct FakeGroup {
   bool pathUnreadable = false;
 };
 
-/// One SetInfo that reached the directory: the DN and every Put before it.
-struct Commit {
-  std::string dn;
-  std::vector<std::pair<std::string, Variant>> changes;
-};
-
 class FakeDirectory : public Directory {
  public:
   std::string namingContext;
-  std::deque<FakeObject> objects;
+  /// By DN without quotes around RDN values; a container has no attributes.
+  std::map<std::string, Attributes> objects;
   std::deque<FakeGroup> groups;
 
-  void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn,
-                      int64_t pwdLastSet, int32_t userAccountControl = 512);
+  void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn, int64_t pwdLastSet,
+               int32_t userAccountControl = 512);
   /// Calls of `op` whose key (path, property, column name or filter) contains
   /// `key` return `status`; a success other than S_OK leaves the result empty.
   void Fail(Op op, HRESULT status, std::string key = "") { rules_.push_back({op, status, std::move(key)}); }
-  int starts = 0;
-  int stops = 0;
+
+  int starts = 0, stops = 0;
   std::vector<std::string> filters;
-  std::vector<Commit> commits;
+  /// What reached the directory: each SetInfo as "CN: property=value ...;",
+  /// with the Puts before it.
+  std::string commits;
 
   HRESULT Check(Op op, const std::string& key) const;
   FakeGroup* FindGroup(const std::string& path);
