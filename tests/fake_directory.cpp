@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-#include "common/text.h"
 
 namespace agewarden::testing {
 namespace {
@@ -43,14 +42,12 @@ class FakeAds : public AdsGroup {
   HRESULT Members(std::vector<GroupMember>& members) override {
     if (HRESULT s = directory_.Check(Op::Members, path_); s != S_OK) return s;
     members = group_->members;
-    for (GroupMember& member : members) member.isGroup = directory_.FindGroup(member.path) != nullptr;
+    for (GroupMember& member : members) member.isGroup = directory_.groups.count(member.path) != 0;
     return S_OK;
   }
   HRESULT IsMember(const std::string& memberPath, int16_t& isMember) override {
     if (HRESULT s = directory_.Check(Op::IsMember, memberPath); s != S_OK) return s;
-    for (const GroupMember& member : group_->members) {
-      if (EqualsIgnoreAsciiCase(member.path, memberPath)) isMember = -1;
-    }
+    if (std::ranges::count(group_->members, memberPath, &GroupMember::path) != 0) isMember = -1;
     return S_OK;
   }
 
@@ -139,13 +136,6 @@ void FakeDirectory::AddUser(const std::string& cn, const std::string& parentDn, 
   objects[Unquoted("LDAP://" + dn)] = std::move(attributes);
 }
 
-FakeGroup* FakeDirectory::FindGroup(const std::string& path) {
-  for (FakeGroup& group : groups) {
-    if (EqualsIgnoreAsciiCase(group.path, path)) return &group;
-  }
-  return nullptr;
-}
-
 HRESULT FakeDirectory::Check(Op op, const std::string& key) const {
   for (const auto& [ruleOp, status, ruleKey] : rules_) {
     if (ruleOp == op && key.find(ruleKey) != std::string::npos) return status;
@@ -168,9 +158,8 @@ HRESULT FakeDirectory::OpenSearch(const std::string& path, std::unique_ptr<Direc
 
 HRESULT FakeDirectory::GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) {
   if (HRESULT s = Check(Op::GetGroup, path); s != S_OK) return s;
-  FakeGroup* group = FindGroup(path);
-  if (group == nullptr) return E_ADS_NO_SUCH_OBJECT;
-  out = std::make_unique<FakeAds>(*this, group->path, Attributes{}, group);
+  if (groups.count(path) == 0) return E_ADS_NO_SUCH_OBJECT;
+  out = std::make_unique<FakeAds>(*this, path, Attributes{}, &groups[path]);
   return S_OK;
 }
 

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <map>
 #include <sstream>
 #include <tuple>
@@ -22,7 +21,6 @@ enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Me
 using Attributes = std::map<std::string, Variant>;
 
 struct FakeGroup {
-  std::string path;
   /// isGroup is ignored: a member is a group when the directory holds one at its path.
   std::vector<GroupMember> members;
   /// A nested group whose path cannot be read fails its walk.
@@ -34,7 +32,7 @@ class FakeDirectory : public Directory {
   std::string namingContext;
   /// By DN without quotes around RDN values; a container has no attributes.
   std::map<std::string, Attributes> objects;
-  std::deque<FakeGroup> groups;
+  std::map<std::string, FakeGroup> groups;  // by path
 
   void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn, int64_t pwdLastSet,
                int32_t userAccountControl = 512);
@@ -49,7 +47,6 @@ class FakeDirectory : public Directory {
   std::string commits;
 
   HRESULT Check(Op op, const std::string& key) const;
-  FakeGroup* FindGroup(const std::string& path);
 
   void Start() override { ++starts; }
   void Stop() override { ++stops; }
@@ -97,7 +94,31 @@ struct RunHarness {
   std::ostringstream out;
   FakeDirectory directory;
   ZoneOffset zone = FixedZone(0);
-  std::map<std::string, std::string> variables = {{"USERDOMAIN", "CORP"}, {"USERNAME", "admin"}};
+  std::map<std::string, std::string> variables = {{"USERDOMAIN", "CORP"}, {"USERNAME", "boss"}};
 };
+
+/// One whole run: what is arranged before it, its arguments, and its output,
+/// exit status and commits.
+struct RunCase {
+  std::vector<std::string> args;
+  std::function<void(RunHarness&)> arrange;
+  std::string output;
+  int status;
+  std::string committed = "";
+};
+
+/// Runs each case in a fresh harness, arranged first by `populate`.
+inline void CheckRuns(const std::vector<RunCase>& cases, void (*populate)(RunHarness&) = nullptr) {
+  for (const RunCase& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    RunHarness h;
+    if (populate) populate(h);
+    if (c.arrange) c.arrange(h);
+    EXPECT_EQ(h.Run(c.args), c.status);
+    EXPECT_EQ(h.out.str(), c.output);
+    EXPECT_EQ(h.directory.commits, c.committed);
+    EXPECT_EQ(h.directory.starts, h.directory.stops) << "every started session is stopped";
+  }
+}
 
 }  // namespace agewarden::testing

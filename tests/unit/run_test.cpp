@@ -8,7 +8,7 @@ const std::string kOu = "OU=Admins,OU=Your Staff,OU=Your OU,DC=corp,DC=example";
 const std::string kBanner = "Displaying user \"tuser01\" with passwords 180 days old or older.\n\n";
 const std::string kChanged = ": pwdLastSet=0 userAccountControl=512;";
 
-RunHarness& Populate(RunHarness& h) {
+void Populate(RunHarness& h) {
   h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14, 66048);
   h.directory.AddUser("Young", kStaff, "young@corp.example", kNow - 1);
   h.directory.AddUser("No Upn", kStaff, "", kMarch14);
@@ -17,20 +17,12 @@ RunHarness& Populate(RunHarness& h) {
   h.directory.AddUser("Future", kStaff, "future@corp.example", kNow + kDay);
   h.directory.objects[kOu] = {};
   h.directory.AddUser("Admin 01", kOu, "admin01@corp.example", kMarch14);
-  return h;
 }
 
 // Whole runs: output, status and commits. -t commits exactly the accounts
 // reported; a failed Put or Get skips the remaining property steps, not the
 // commit.
 TEST(Run, Rows) {
-  struct Case {
-    std::vector<std::string> args;
-    std::function<void(RunHarness&)> arrange;
-    std::string output;
-    int status;
-    std::string committed;
-  };
   const auto fail = [](Op op, HRESULT status, std::string key = "") {
     return [=](RunHarness& h) { h.directory.Fail(op, status, key); };
   };
@@ -42,9 +34,9 @@ TEST(Run, Rows) {
       "DC=example\nToggling user \"tuser01\" with passwords 180 days old or older.\n\nFilter: (&(objectClass=user)"
       "(objectCategory=person)(userPrincipalName=tuser01@corp.example))\n";
   const std::string queryFailed = "Query failed to run. HRESULT: 8007203a\nErrors: 1 \n";
-  const Case cases[] = {
-      {{"-u", "tuser01"}, nullptr, kBanner + report("9:26:53"), 0, ""},
-      {{"-u", "tuser01"}, [](RunHarness& h) { h.zone = FixedZone(-6); }, kBanner + report("3:26:53"), 0, ""},
+  CheckRuns({
+      {{"-u", "tuser01"}, nullptr, kBanner + report("9:26:53"), 0},
+      {{"-u", "tuser01"}, [](RunHarness& h) { h.zone = FixedZone(-6); }, kBanner + report("3:26:53"), 0},
       // The C library's rules: the offset in force on March 14 (standard time), not now.
       {{"-u", "tuser01"},
        [](RunHarness& h) {
@@ -52,42 +44,42 @@ TEST(Run, Rows) {
          setenv("TZ", "EST5EDT,M4.1.0,M10.5.0", 1);
          tzset();
        },
-       kBanner + report("4:26:53"), 0, ""},
-      {{"-U", "tuser01", "-T", "-D", "191"}, nullptr, "Toggling user \"tuser01\" with passwords 191 days old or older.\n\n", 0, ""},
-      {{"-u", "joe", "-u", "tuser01", "-d", " +195days", "-q"}, nullptr, "", 0, ""},
+       kBanner + report("4:26:53"), 0},
+      {{"-U", "tuser01", "-T", "-D", "191"}, nullptr, "Toggling user \"tuser01\" with passwords 191 days old or older.\n\n", 0},
+      {{"-u", "joe", "-u", "tuser01", "-d", " +195days", "-q"}, nullptr, "", 0},
       {{"-o", "Your OU/Your Staff/Admins", "-q", "-t"}, nullptr, "admin01@corp.example\n", 0, "Admin 01" + kChanged},
-      {{"-o", "Staff", "-q"}, nullptr, "exact@corp.example\n" + q, 0, ""},
+      {{"-o", "Staff", "-q"}, nullptr, "exact@corp.example\n" + q, 0},
       {{"-o", "Staff", "-d", "90", "-Q", "-t"}, nullptr, "almost@corp.example\nexact@corp.example\n" + q, 0,
        "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged},
-      {{"-l", "/tmp"}, nullptr, "Cannot open input file: \"/tmp\"\n", 255, ""},
+      {{"-l", "/tmp"}, nullptr, "Cannot open input file: \"/tmp\"\n", 255},
       {{"-u", "tuser01"}, [](RunHarness& h) { h.variables["USERDOMAIN"] = std::string(64, 'D'); },
-       "Unable to retrieve your domain name\nErrors: 1 \n", 1, ""},
-      {{"-u", "tuser01"}, fail(Op::OpenObject, S_FALSE), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1, ""},
-      {{"-u", "tuser01"}, fail(Op::Get, S_FALSE), "Could not get default naming context.\nErrors: 1 \n", 1, ""},
+       "Unable to retrieve your domain name\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::OpenObject, S_FALSE), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail(Op::Get, S_FALSE), "Could not get default naming context.\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, fail(Op::OpenSearch, S_FALSE),
-       kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1, ""},
-      {{"-q", "-o", "Missing/OU"}, nullptr, "Could not find OU \"Missing/OU\".\nErrors: 1 \n", 1, ""},
+       kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
+      {{"-q", "-o", "Missing/OU"}, nullptr, "Could not find OU \"Missing/OU\".\nErrors: 1 \n", 1},
       {{"-x", "-o", "/"}, nullptr, "*** DEBUG MODE ***\nOU Before: /\nOU After: \nDomain name: CORP\nUPNsfx: @corp.example\n"
        "Container: LDAP://,DC=corp,DC=example\nDisplaying user objects in OU \"/\" with passwords 180 days old or older."
-       "\n\nCould not find OU \"/\".\nErrors: 1 \n", 1, ""},
-      {{"-u", "a)(", "-q"}, nullptr, "Could not execute query. An invalid filter was specified.\nErrors: 1 \n", 1, ""},
-      {{"-u", "nobody", "-q"}, nullptr, "User object \"nobody\" could not be found.\nErrors: 1 \n", 1, ""},
+       "\n\nCould not find OU \"/\".\nErrors: 1 \n", 1},
+      {{"-u", "a)(", "-q"}, nullptr, "Could not execute query. An invalid filter was specified.\nErrors: 1 \n", 1},
+      {{"-u", "nobody", "-q"}, nullptr, "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
       {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects["OU=x,OU=Empty," + std::string(kBase)] = {}; },
-       "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1, ""},
+       "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1},
       {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); },
        "*** DEBUG MODE ***\nDomain name: %USERDOMAIN%\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
        "Displaying user objects in group \"Staff\" with passwords 180 days old or older.\n\n"
-       "Could not find Group \"Staff\"\nErrors: 1 \n", 1, ""},
+       "Could not find Group \"Staff\"\nErrors: 1 \n", 1},
       {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.directory.namingContext = "OU=w,dc=c,DC=y,DC=z"; },
        "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @y.z\nContainer: LDAP://OU=w,dc=c,DC=y,DC=z\nDisplaying user \"x\""
-       " with passwords 180 days old or older.\n\nCould not bind to the container LDAP://OU=w,dc=c,DC=y,DC=z.\nErrors: 1 \n", 1, ""},
+       " with passwords 180 days old or older.\n\nCould not bind to the container LDAP://OU=w,dc=c,DC=y,DC=z.\nErrors: 1 \n", 1},
       // Searches that fail.
       {{"-x", "-t", "-u", "tuser01"}, fail(Op::ExecuteSearch, S_FALSE), debug + "ExecuteSearch Failed\n"
-       "Query failed to run. HRESULT: 80004005\nErrors: 1 \n", 1, ""},
-      {{"-u", "tuser01", "-q"}, fail(Op::ExecuteSearch, E_ADS_SERVER_DOWN), queryFailed, 1, ""},
-      {{"-x", "-t", "-u", "tuser01"}, fail(Op::GetFirstRow, E_ADS_SERVER_DOWN), debug + "GetFirstRow Failed\n" + queryFailed, 1, ""},
+       "Query failed to run. HRESULT: 80004005\nErrors: 1 \n", 1},
+      {{"-u", "tuser01", "-q"}, fail(Op::ExecuteSearch, E_ADS_SERVER_DOWN), queryFailed, 1},
+      {{"-x", "-t", "-u", "tuser01"}, fail(Op::GetFirstRow, E_ADS_SERVER_DOWN), debug + "GetFirstRow Failed\n" + queryFailed, 1},
       {{"-x", "-t", "-u", "tuser01"}, fail(Op::GetColumn, E_FAIL), debug + "GetColumn Failed\nGetColumn Failed\n"
-       "GetColumn Failed\nGetColumn Failed\n -- \n  DN: \n  Last change: Unknown  (0.0 days)\n\n", 0, ""},
+       "GetColumn Failed\nGetColumn Failed\n -- \n  DN: \n  Last change: Unknown  (0.0 days)\n\n", 0},
       {{"-x", "-t", "-u", "tuser01"}, fail(Op::GetNextRow, E_ADS_SERVER_DOWN), debug + "tuser01@corp.example -- Test User "
        "01\n  DN: CN=Test User 01,OU=Staff,DC=corp,DC=example\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n"
        "ADsGetObject OK\nPut pwdLastSet" + u + " OK\nGet userAccountControl" + u + " OK\n  before: userAccountControl="
@@ -95,31 +87,22 @@ TEST(Run, Rows) {
        "Update" + u + " succeeded\n\nGetNextRow Failed\n" + queryFailed, 1, "Test User 01" + kChanged},
       // Password changes that fail (no closing empty line in quiet mode).
       {{"-q", "-t", "-u", "tuser01"}, fail(Op::GetUser, S_FALSE),
-       q + "User tuser01@corp.example - ADsGetObject failed\nErrors: 1 \n", 1, ""},
+       q + "User tuser01@corp.example - ADsGetObject failed\nErrors: 1 \n", 1},
       {{"-q", "-t", "-u", "tuser01"}, fail(Op::Put, E_ACCESSDENIED, "pwdLastSet"), q + "Put pwdLastSet" + u + " failed\n", 0,
        "Test User 01:;"},
       {{"-q", "-t", "-u", "tuser01"}, fail(Op::Get, S_FALSE, "userAccountControl"),
        q + "Get userAccountControl" + u + " failed\n", 0, "Test User 01: pwdLastSet=0;"},
       {{"-q", "-t", "-u", "tuser01"}, fail(Op::Put, E_ACCESSDENIED, "userAccountControl"),
        q + "Put userAccountControl" + u + " failed\n", 0, "Test User 01: pwdLastSet=0;"},
-      {{"-q", "-t", "-u", "tuser01"}, fail(Op::SetInfo, E_ACCESSDENIED), q + "Update" + u + " failed\nErrors: 1 \n", 1, ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    RunHarness h;
-    Populate(h);
-    if (c.arrange) c.arrange(h);
-    EXPECT_EQ(h.Run(c.args), c.status);
-    EXPECT_EQ(h.out.str(), c.output);
-    EXPECT_EQ(h.directory.commits, c.committed);
-    EXPECT_EQ(h.directory.starts, h.directory.stops) << "every started session is stopped";
-  }
+      {{"-q", "-t", "-u", "tuser01"}, fail(Op::SetInfo, E_ACCESSDENIED), q + "Update" + u + " failed\nErrors: 1 \n", 1},
+  }, Populate);
   unsetenv("TZ");
 }
 
 TEST(Run, DebugReportsEveryRowButChangesNoMoreThanToggle) {
   RunHarness h;
-  EXPECT_EQ(Populate(h).Run({"-x", "-t", "-o", "Staff", "-d", "90"}), 0);
+  Populate(h);
+  EXPECT_EQ(h.Run({"-x", "-t", "-o", "Staff", "-d", "90"}), 0);
   EXPECT_NE(h.out.str().find("\nyoung@corp.example -- Young\n"), std::string::npos);
   EXPECT_NE(h.out.str().find("\n -- No Upn\n  DN: CN=No Upn,OU=Staff,DC=corp,DC=example\n"), std::string::npos);
   EXPECT_EQ(h.directory.commits, "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged);
