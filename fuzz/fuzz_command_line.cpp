@@ -4,7 +4,6 @@
 #include <sstream>
 
 #include "cli/options.h"
-#include "cli/ou_path.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::istringstream input(std::string(reinterpret_cast<const char*>(data), size));
@@ -13,6 +12,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::ostringstream out;
   const auto o = agewarden::ParseCommandLine(args, out);
   if (o && (o->userGiven + o->listGiven + o->ouGiven + o->groupGiven != 1 || o->days <= 0)) __builtin_trap();
-  if (o && o->ouGiven) agewarden::OuRdnChainOf(o->ouPath);
   return 0;
 }

@@ -15,6 +15,13 @@
 
 namespace agewarden::testing {
 
+constexpr const char* kBase = "DC=corp,DC=example";
+constexpr const char* kStaff = "OU=Staff,DC=corp,DC=example";
+// 2003-03-14 09:26:53 UTC: 190.1 days before the harness's clock.
+constexpr int64_t kMarch14 = 126921076130000000;
+// 2003-09-20 12:00:00 UTC.
+constexpr int64_t kNow = 127085328000000000;
+
 enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Members, IsMember,
                 ExecuteSearch, GetFirstRow, GetNextRow, GetColumn };
 
@@ -29,9 +36,9 @@ struct FakeGroup {
 
 class FakeDirectory : public Directory {
  public:
-  std::string namingContext;
+  std::string namingContext = kBase;
   /// By DN without quotes around RDN values; a container has no attributes.
-  std::map<std::string, Attributes> objects;
+  std::map<std::string, Attributes> objects = {{kBase, {}}, {kStaff, {}}};
   std::map<std::string, FakeGroup> groups;  // by path
 
   void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn, int64_t pwdLastSet,
@@ -62,25 +69,13 @@ class FakeDirectory : public Directory {
 /// Ticks since 1601 of a UTC calendar time.
 int64_t TicksOf(int year, unsigned month, unsigned day, int hour, int minute, int second);
 
-constexpr const char* kBase = "DC=corp,DC=example";
-constexpr const char* kStaff = "OU=Staff,DC=corp,DC=example";
-// 2003-03-14 09:26:53 UTC: 190.1 days before the harness's clock.
-constexpr int64_t kMarch14 = 126921076130000000;
-// 2003-09-20 12:00:00 UTC.
-constexpr int64_t kNow = 127085328000000000;
-
 /// A zone at a fixed offset from UTC, in hours.
 inline ZoneOffset FixedZone(int hours) {
   return [hours](int64_t, int64_t& offset) { return offset = int64_t{hours} * 3600, true; };
 }
 
-/// The domain CORP holding OU=Staff, and the seams of a run.
+/// The seams of a run in the domain CORP.
 struct RunHarness {
-  RunHarness() {
-    directory.namingContext = kBase;
-    directory.objects = {{kBase, {}}, {kStaff, {}}};
-  }
-
   /// The whole tool, as main runs it; the exit status.
   int Run(std::vector<std::string> args) {
     args.insert(args.begin(), "agewarden");

@@ -11,7 +11,8 @@ TEST(Text, Utf8Edges) {
       {"\xC2\x80", 1, true}, {"\xDF\xBF", 1, true}, {"\xE0\x9F\xBF", 3, false}, {"\xE0\xA0\x80", 1, true},
       {"\xED\xA0\x80", 3, false}, {"\xEF\xBF\xBF", 1, true}, {"\xF0\x8F\xBF\xBF", 4, false},
       {"\xF0\x90\x80\x80", 2, true}, {"\xF4\x8F\xBF\xBF", 2, true}, {"\xF4\x90\x80\x80", 4, false},
-      {"\xF5\x80\x80\x80", 4, false}, {"\xFF", 1, false}, {"\xE2\x82", 2, false}, {"\xC3\x28", 2, false},
+      {"\xF5\x80\x80\x80", 4, false}, {"\x84\x80\x80\x80", 4, false}, {"\xFF", 1, false}, {"\xE2\x82", 2, false},
+      {"\xC3\x28", 2, false},
   };
   for (const auto& [bytes, utf16, valid] : cases) {
     EXPECT_EQ(Utf16Length(bytes), utf16) << ::testing::PrintToString(bytes);
@@ -31,8 +32,10 @@ TEST(Format, ConversionsAndMissingArguments) {
 
 TEST(FileTime, CivilDatesAndTheirBounds) {
   const std::pair<int64_t, std::string> cases[] = {
-      {TicksOf(1601, 12, 31, 23, 59, 58), "12/31/1601 11:59:58 PM"}, {TicksOf(2000, 2, 29, 12, 1, 2), "2/29/2000 12:01:02 PM"},
-      {TicksOf(2100, 3, 1, 0, 59, 9), "3/1/2100 12:59:09 AM"}, {TicksOf(1999, 10, 10, 13, 7, 40), "10/10/1999 1:07:40 PM"},
+      {TicksOf(1601, 12, 31, 23, 59, 58), "12/31/1601 11:59:58 PM"},
+      {TicksOf(2000, 2, 29, 12, 1, 2), "2/29/2000 12:01:02 PM"},
+      {TicksOf(2100, 3, 1, 0, 59, 9), "3/1/2100 12:59:09 AM"},
+      {TicksOf(1999, 10, 10, 13, 7, 40), "10/10/1999 1:07:40 PM"},
       {TicksOf(9999, 12, 31, 23, 59, 59), "12/31/9999 11:59:59 PM"},
   };
   SystemTime fields;
@@ -64,7 +67,8 @@ TEST(FileTime, LocalTimeStaysInsideTheRange) {
 TEST(OuPath, ChainIsTheNonEmptyComponentsLastFirstAsTyped) {
   const std::pair<std::string, std::string> cases[] = {
       {"Your OU/Your Staff/Admins", "OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\""}, {"//A", "OU=\"A\""},
-      {"/A//B/", "OU=\"B\",OU=\"A\""}, {"A / B", "OU=\" B\",OU=\"A \""}, {"a\"b,c=\\d", "OU=\"a\"b,c=\\d\""}, {"///", ""},
+      {"/A//B/", "OU=\"B\",OU=\"A\""}, {"A / B", "OU=\" B\",OU=\"A \""}, {"a\"b,c=\\d", "OU=\"a\"b,c=\\d\""},
+      {"///", ""},
   };
   for (const auto& [path, chain] : cases) EXPECT_EQ(OuRdnChainOf(path), chain) << path;
 }

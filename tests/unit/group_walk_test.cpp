@@ -5,7 +5,7 @@ namespace {
 
 // A group of CORP made of accounts (lower case), groups, and members given by
 // their whole path.
-FakeGroup& Group(RunHarness& h, const std::string& name, const std::vector<std::string>& members = {}) {
+FakeGroup& Group(RunHarness& h, const std::string& name, const std::vector<std::string>& members) {
   FakeGroup& group = h.directory.groups["WinNT://CORP/" + name];
   for (const std::string& member : members) {
     const std::string path = member.find('/') == std::string::npos ? "WinNT://CORP/" + member : member;
@@ -15,30 +15,34 @@ FakeGroup& Group(RunHarness& h, const std::string& name, const std::vector<std::
   return group;
 }
 
-void DomainGroups(RunHarness& h) {
-  Group(h, "Domain Admins", {"boss"});
-  Group(h, "Domain Users", {"dan"});
+using GroupList = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+std::function<void(RunHarness&)> Groups(const GroupList& groups) {
+  return [=](RunHarness& h) {
+    for (const auto& [name, members] : groups) Group(h, name, members);
+  };
 }
+
+void DomainGroups(RunHarness& h) { Groups({{"Domain Admins", {"boss"}}, {"Domain Users", {"dan"}}})(h); }
 
 TEST(GroupWalk, Rows) {
   const std::string none = "Group does not contain any users\n";
   const std::string refusal = "Sorry, ann, you need to be a Domain Admin to do that.\nErrors: 1 \n";
   const auto caller = [](const std::string& name) { return [=](RunHarness& h) { h.variables["USERNAME"] = name; }; };
+  const std::vector<std::string> top = {"-g", "Top", "-q"};
   CheckRuns({
       // The count is of the whole walk so far: an empty group before the
       // first account is reported, one after it is not.
-      {{"-g", "Top", "-q"}, [](RunHarness& h) { Group(h, "Top", {"Empty", "ann", "Empty2"}); Group(h, "Empty"); Group(h, "Empty2"); },
+      {top, Groups({{"Top", {"Empty", "ann", "Empty2"}}, {"Empty", {}}, {"Empty2", {}}}),
        none + "ann@corp.example\nErrors: 1 \n", 1},
-      {{"-g", "Top", "-q"}, [](RunHarness& h) { Group(h, "Top", {"E1", "E2"}); Group(h, "E1"); Group(h, "E2"); },
-       none + none + none + "Errors: 3 \n", 3},
-      {{"-g", "Top", "-q"},
-       [](RunHarness& h) { Group(h, "Top", {"WinNT://OTHERDOM/jsmith", "WinNT://corp/ann", "WinNT://CORP/PC01/ann"}); },
+      {top, Groups({{"Top", {"E1", "E2"}}, {"E1", {}}, {"E2", {}}}), none + none + none + "Errors: 3 \n", 3},
+      {top, Groups({{"Top", {"WinNT://OTHERDOM/jsmith", "WinNT://corp/ann", "WinNT://CORP/PC01/ann"}}}),
        "Member OTHERDOM/jsmith skipped - not the CORP domain\nMember corp/ann skipped - not the CORP domain\n"
        "Member CORP/PC01/ann skipped - not the CORP domain\n", 0},
-      {{"-g", "Top", "-q"}, [](RunHarness& h) { Group(h, "Top", {"ann", "B", "Top"}); Group(h, "B", {"C"}); Group(h, "C", {"bob", "Top"}); },
+      {top, Groups({{"Top", {"ann", "B", "Top"}}, {"B", {"C"}}, {"C", {"bob", "Top"}}}),
        "ann@corp.example\nbob@corp.example\nGroup CORP/Top skipped - it is already being walked\n"
        "Group CORP/Top skipped - it is already being walked\n", 0},
-      {{"-g", "Top", "-q"}, [](RunHarness& h) { Group(h, "Top", {"ann"}); h.directory.Fail(Op::Members, E_FAIL); },
+      {{"-g", "Domain Admins", "-q"}, [](RunHarness& h) { h.directory.Fail(Op::Members, E_FAIL); },
        "Members failed\n" + none + "Errors: 1 \n", 1},
       // The Domain Admins gate on Domain Users.
       {{"-g", "Domain Users", "-q"}, nullptr, "dan@corp.example\n", 0},
@@ -72,7 +76,8 @@ TEST(GroupWalk, FailingNestedWalkCutsTheRestOfItsBatchAndOfTheEnclosingOnes) {
   EXPECT_EQ(h.Run({"-g", "Big", "-q"}), 0);
   // Entries 1-9 of Big, m1, then the second batch of Big (entries 101-150).
   EXPECT_EQ(h.directory.filters.size(), 9u + 1u + 50u);
-  EXPECT_NE(h.out.str().find("\nm1@corp.example\nProcessGroup: get_ADsPath failed\na101@corp.example\n"), std::string::npos);
+  const std::string cut = "\nm1@corp.example\nProcessGroup: get_ADsPath failed\na101@corp.example\n";
+  EXPECT_NE(h.out.str().find(cut), std::string::npos);
 }
 
 }  // namespace

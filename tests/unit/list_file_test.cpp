@@ -8,7 +8,9 @@ namespace {
 const std::string kPath = ::testing::TempDir() + "agewarden-list.txt";
 
 void Accounts(RunHarness& h) {
-  for (const std::string name : {"ann", "bob", "jos\xC3\xA9"}) h.directory.AddUser(name, kStaff, name + "@corp.example", kMarch14);
+  for (const std::string name : {"ann", "bob", "jos\xC3\xA9"}) {
+    h.directory.AddUser(name, kStaff, name + "@corp.example", kMarch14);
+  }
 }
 
 // The list file holding `bytes`.
