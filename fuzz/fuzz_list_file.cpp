@@ -8,14 +8,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace agewarden;
-  std::FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "r");
-  if (file == nullptr) return 0;
-  ReadListWords(file, [](const std::string& word) {
-    if (word.empty() || word.size() > kMaxListWordBytes || word.find_first_of(" \t\n\r\v\f") != std::string::npos ||
-        !IsValidUtf8(ListWordToName(word))) {
-      __builtin_trap();
-    }
-  }, [] {});
-  std::fclose(file);
+  const auto check = [](const std::string& word) {
+    const bool bad = word.empty() || word.size() > kMaxListWordBytes || !IsValidUtf8(ListWordToName(word));
+    if (bad || word.find_first_of(" \t\n\r\v\f") != std::string::npos) __builtin_trap();
+  };
+  if (std::FILE* file = fmemopen(const_cast<uint8_t*>(data), size, "r")) {
+    ReadListWords(file, check, [] {});
+    std::fclose(file);
+  }
   return 0;
 }

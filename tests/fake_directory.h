@@ -28,10 +28,8 @@ enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Me
 using Attributes = std::map<std::string, Variant>;
 
 struct FakeGroup {
-  /// isGroup is ignored: a member is a group when the directory holds one at its path.
-  std::vector<GroupMember> members;
-  /// A nested group whose path cannot be read fails its walk.
-  bool pathUnreadable = false;
+  std::vector<GroupMember> members;  // isGroup is set when the directory holds a group at the path
+  bool pathUnreadable = false;       // its walk, nested, then fails
 };
 
 class FakeDirectory : public Directory {
@@ -49,8 +47,7 @@ class FakeDirectory : public Directory {
 
   int starts = 0, stops = 0;
   std::vector<std::string> filters;
-  /// What reached the directory: each SetInfo as "CN: property=value ...;",
-  /// with the Puts before it.
+  /// What reached the directory: each SetInfo as "CN: property=value ...;".
   std::string commits;
 
   HRESULT Check(Op op, const std::string& key) const;

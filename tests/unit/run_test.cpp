@@ -57,12 +57,9 @@ TEST(Run, Rows) {
       {{"-u", "tuser01"}, fail(Op::Get, S_FALSE), "Could not get default naming context.\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, fail(Op::OpenSearch, S_FALSE),
        kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
-      {{"-q", "-o", "Missing/OU"}, nullptr, "Could not find OU \"Missing/OU\".\nErrors: 1 \n", 1},
       {{"-x", "-o", "/"}, nullptr, "*** DEBUG MODE ***\nOU Before: /\nOU After: \nDomain name: CORP\nUPNsfx: @corp."
        "example\nContainer: LDAP://,DC=corp,DC=example\nDisplaying user objects in OU \"/\" with passwords 180 days old"
        " or older.\n\nCould not find OU \"/\".\nErrors: 1 \n", 1},
-      {{"-u", "a)(", "-q"}, nullptr, "Could not execute query. An invalid filter was specified.\nErrors: 1 \n", 1},
-      {{"-u", "nobody", "-q"}, nullptr, "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
       {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects["OU=x,OU=Empty," + std::string(kBase)] = {}; },
        "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1},
       {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); },
@@ -98,12 +95,10 @@ TEST(Run, Rows) {
   tzset();
 }
 
-TEST(Run, DebugReportsEveryRowButChangesNoMoreThanToggle) {
+TEST(Run, DebugChangesNoMoreThanToggle) {
   RunHarness h;
   Populate(h);
   EXPECT_EQ(h.Run({"-x", "-t", "-o", "Staff", "-d", "90"}), 0);
-  EXPECT_NE(h.out.str().find("\nyoung@corp.example -- Young\n"), std::string::npos);
-  EXPECT_NE(h.out.str().find("\n -- No Upn\n  DN: CN=No Upn,OU=Staff,DC=corp,DC=example\n"), std::string::npos);
   EXPECT_EQ(h.directory.commits, "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged);
 }
 
