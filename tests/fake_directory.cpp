@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 
-
 namespace agewarden::testing {
 namespace {
 

@@ -29,7 +29,7 @@ using Attributes = std::map<std::string, Variant>;
 
 struct FakeGroup {
   std::vector<GroupMember> members;  // isGroup is set when the directory holds a group at the path
-  bool pathUnreadable = false;       // its walk, nested, then fails
+  bool pathUnreadable = false;       // reading its path fails, and so its walk
 };
 
 class FakeDirectory : public Directory {

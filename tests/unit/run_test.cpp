@@ -95,6 +95,7 @@ TEST(Run, Rows) {
   tzset();
 }
 
+// -x reports every row, but with -t commits exactly what -t alone commits.
 TEST(Run, DebugChangesNoMoreThanToggle) {
   RunHarness h;
   Populate(h);
