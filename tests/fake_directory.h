@@ -1,70 +1,56 @@
-// An in-memory directory for unit tests: a root DSE, objects with attributes,
-// subtree searches with the filters the tool sends, WinNT-style groups, and a
-// record of every search filter and every commit. Any operation can be told
-// to return a chosen status.
+// An in-memory directory for unit tests (containers, users, WinNT-style
+// groups; a record of every search filter and every commit; any operation can
+// be told to return a chosen status), and a harness that runs the real code
+// against it with a fixed clock and zone and the output captured.
 #pragma once
 
-#include <deque>
-#include <memory>
-#include <string>
-#include <utility>
-#include <vector>
+#include <gtest/gtest.h>
 
+#include <map>
+#include <sstream>
+#include <tuple>
+
+#include "cli/run.h"
 #include "directory/directory.h"
 
 namespace agewarden::testing {
 
+constexpr const char* kBase = "DC=corp,DC=example";
+constexpr const char* kStaff = "OU=Staff,DC=corp,DC=example";
+// 2003-03-14 09:26:53 UTC: 190.1 days before the harness's clock.
+constexpr int64_t kMarch14 = 126921076130000000;
+// 2003-09-20 12:00:00 UTC.
+constexpr int64_t kNow = 127085328000000000;
+
 enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Members, IsMember,
                 ExecuteSearch, GetFirstRow, GetNextRow, GetColumn };
 
-using Attributes = std::vector<std::pair<std::string, std::vector<Variant>>>;
-
-struct FakeObject {
-  std::string dn;
-  Attributes attributes;
-};
+using Attributes = std::map<std::string, Variant>;
 
 struct FakeGroup {
-  std::string path;
-  /// isGroup is ignored: a member is a group when the directory holds one at its path.
-  std::vector<GroupMember> members;
-  /// The one fault a walk can meet that no status of the interface stands
-  /// for: a nested group whose path cannot be read fails its walk, which
-  /// decides which members of the enclosing batch are skipped.
-  bool pathUnreadable = false;
-};
-
-/// One SetInfo that reached the directory: the DN and every Put before it.
-struct Commit {
-  std::string dn;
-  std::vector<std::pair<std::string, Variant>> changes;
+  std::vector<GroupMember> members;  // isGroup is set when the directory holds a group at the path
+  bool pathUnreadable = false;       // reading its path fails, and so its walk
 };
 
 class FakeDirectory : public Directory {
  public:
-  Attributes rootDse;
-  std::deque<FakeObject> objects;
-  std::deque<FakeGroup> groups;
+  std::string namingContext = kBase;
+  /// By DN without quotes around RDN values; a container has no attributes.
+  std::map<std::string, Attributes> objects = {{kBase, {}}, {kStaff, {}}};
+  std::map<std::string, FakeGroup> groups;  // by path
 
-  FakeObject& AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn,
-                      int64_t pwdLastSet, int32_t userAccountControl = 512);
-  FakeGroup& AddGroup(const std::string& path) { return groups.emplace_back(FakeGroup{path, {}}); }
-
-  /// Calls of `op` whose key (path, property, column name or filter)
-  /// contains `key` return `status`. A success other than S_OK returns with
-  /// the object or value left empty.
+  void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn, int64_t pwdLastSet,
+               int32_t userAccountControl = 512);
+  /// Calls of `op` whose key (path, property, column name or filter) contains
+  /// `key` return `status`; a success other than S_OK leaves the result empty.
   void Fail(Op op, HRESULT status, std::string key = "") { rules_.push_back({op, status, std::move(key)}); }
 
-  // What happened.
-  int starts = 0;
-  int stops = 0;
+  int starts = 0, stops = 0;
   std::vector<std::string> filters;
-  std::vector<Commit> commits;
+  /// What reached the directory: each SetInfo as "CN: property=value ...;".
+  std::string commits;
 
   HRESULT Check(Op op, const std::string& key) const;
-  FakeObject* FindObject(std::string_view dn);
-  FakeGroup* FindGroup(const std::string& path);
-  bool IsMemberOf(const FakeGroup& group, const std::string& memberPath, int depth = 0);
 
   void Start() override { ++starts; }
   void Stop() override { ++stops; }
@@ -74,15 +60,57 @@ class FakeDirectory : public Directory {
   HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) override;
 
  private:
-  struct Rule {
-    Op op;
-    HRESULT status;
-    std::string key;
-  };
-  std::vector<Rule> rules_;
+  std::vector<std::tuple<Op, HRESULT, std::string>> rules_;
 };
 
 /// Ticks since 1601 of a UTC calendar time.
 int64_t TicksOf(int year, unsigned month, unsigned day, int hour, int minute, int second);
+
+/// A zone at a fixed offset from UTC, in hours.
+inline ZoneOffset FixedZone(int hours) {
+  return [hours](int64_t, int64_t& offset) { return offset = int64_t{hours} * 3600, true; };
+}
+
+/// The seams of a run in the domain CORP.
+struct RunHarness {
+  /// The whole tool, as main runs it; the exit status.
+  int Run(std::vector<std::string> args) {
+    args.insert(args.begin(), "agewarden");
+    const auto environment = [this](const std::string& name, std::string& value) {
+      if (variables.count(name) != 0) value = variables[name];
+      return variables.count(name) != 0;
+    };
+    return RunCommandLine(args, {&out, &directory, [] { return kNow; }, zone, environment});
+  }
+
+  std::ostringstream out;
+  FakeDirectory directory;
+  ZoneOffset zone = FixedZone(0);
+  std::map<std::string, std::string> variables = {{"USERDOMAIN", "CORP"}, {"USERNAME", "boss"}};
+};
+
+/// One whole run: what is arranged before it, its arguments, and its output,
+/// exit status and commits.
+struct RunCase {
+  std::vector<std::string> args;
+  std::function<void(RunHarness&)> arrange;
+  std::string output;
+  int status;
+  std::string committed = "";
+};
+
+/// Runs each case in a fresh harness, arranged first by `populate`.
+inline void CheckRuns(const std::vector<RunCase>& cases, void (*populate)(RunHarness&) = nullptr) {
+  for (const RunCase& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    RunHarness h;
+    if (populate) populate(h);
+    if (c.arrange) c.arrange(h);
+    EXPECT_EQ(h.Run(c.args), c.status);
+    EXPECT_EQ(h.out.str(), c.output);
+    EXPECT_EQ(h.directory.commits, c.committed);
+    EXPECT_EQ(h.directory.starts, h.directory.stops) << "every started session is stopped";
+  }
+}
 
 }  // namespace agewarden::testing

@@ -1,157 +1,129 @@
-#include "cli/run.h"
-
-#include <unistd.h>
-
-#include <functional>
-
-#include "run_fixture.h"
+#include "fake_directory.h"
 
 namespace agewarden::testing {
 namespace {
 
-const std::string kReport = "tuser01@corp.example -- Test User 01\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n\n";
+const int64_t kDay = 86400 * kTicksPerSecond;
+const std::string kOu = "OU=Admins,OU=Your Staff,OU=Your OU,DC=corp,DC=example";
 const std::string kBanner = "Displaying user \"tuser01\" with passwords 180 days old or older.\n\n";
+const std::string kChanged = ": pwdLastSet=0 userAccountControl=512;";
 
-TEST(Run, WorkedExampleWildcardAndYounger) {
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{"-u", "tuser01"}, kBanner + kReport},
-      {{"-u", "tuser01", "-d", "191"}, "Displaying user \"tuser01\" with passwords 191 days old or older.\n\n"},
-      {{"-u", "tuser*", "-q", "-t"}, "tuser01@corp.example\n"},
-  };
-  for (const auto& [args, output] : cases) {
-    RunHarness h;
-    h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14);
-    EXPECT_EQ(h.Run(args), 0);
-    EXPECT_EQ(h.Output(), output);
-    EXPECT_EQ(h.directory.filters.back().find("(userPrincipalName=tuser"), 43u);
-  }
+void Populate(RunHarness& h) {
+  h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14, 66048);
+  h.directory.AddUser("Young", kStaff, "young@corp.example", kNow - 1);
+  h.directory.AddUser("No Upn", kStaff, "", kMarch14);
+  h.directory.AddUser("Exactly", kStaff, "exact@corp.example", kNow - 180 * kDay);
+  h.directory.AddUser("Almost", kStaff, "almost@corp.example", kNow - 17996 * kDay / 100);  // prints as 180.0
+  h.directory.AddUser("Future", kStaff, "future@corp.example", kNow + kDay);
+  h.directory.AddUser("Never", kStaff, "never@corp.example", int64_t{0xFFFFFFFF});  // quiet shows no "Never Expires."
+  h.directory.objects[kOu] = {};
+  h.directory.AddUser("Admin 01", kOu, "admin01@corp.example", kMarch14);
 }
 
-TEST(Run, OuModeDebugAndToggle) {
-  RunHarness h;
-  const std::string ou = "OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\",DC=corp,DC=example";
-  h.directory.objects.push_back({ou, {}});
-  h.directory.AddUser("Admin 01", ou, "admin01@corp.example", kMarch14);
-  EXPECT_EQ(h.Run({"-x", "-o", "Your OU/Your Staff/Admins", "-t"}), 0);
-  EXPECT_EQ(h.Output(),
-            "*** DEBUG MODE ***\nOU Before: Your OU/Your Staff/Admins\n"
-            "OU After: OU=\"Admins\",OU=\"Your Staff\",OU=\"Your OU\"\nDomain name: CORP\nUPNsfx: @corp.example\n"
-            "Container: LDAP://" + ou + "\n"
-            "Toggling user objects in OU \"Your OU/Your Staff/Admins\" with passwords 180 days old or older.\n\n"
-            "Filter: (&(objectClass=user)(objectCategory=person))\n"
-            "admin01@corp.example -- Admin 01\n  DN: CN=Admin 01," + ou + "\n"
-            "  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n"
-            "ADsGetObject OK\nPut pwdLastSet for user admin01@corp.example OK\n"
-            "Get userAccountControl for user admin01@corp.example OK\n"
-            "  before: userAccountControl=512\n  after:  userAccountControl=512\n"
-            "Put userAccountControl for user admin01@corp.example OK\n"
-            "Issuing SetInfo for user admin01@corp.example ...\nUpdate for user admin01@corp.example succeeded\n\n");
-  EXPECT_EQ(h.directory.commits.size(), 1u);
-}
-
-TEST(Run, FailureRows) {
-  struct Case {
-    std::vector<std::string> args;
-    std::function<void(RunHarness&)> arrange;
-    std::string output;
-    int status;
-  };
+// Whole runs: output, status and commits. -t commits exactly the accounts
+// reported; a failed Put or Get skips the remaining property steps, not the
+// commit.
+TEST(Run, Rows) {
   const auto fail = [](Op op, HRESULT status, std::string key = "") {
     return [=](RunHarness& h) { h.directory.Fail(op, status, key); };
   };
-  const std::string ouBanner = "Displaying user objects in OU \"%s\" with passwords 180 days old or older.\n\n";
-  const Case cases[] = {
-      {{"-l", "/nonexistent/list.txt"}, nullptr, "Cannot open input file: \"/nonexistent/list.txt\"\n", 255},
+  const auto report = [](const std::string& time) {
+    return "tuser01@corp.example -- Test User 01\n  Last change: 3/14/2003 " + time + " AM  (190.1 days)\n\n";
+  };
+  const std::string q = "tuser01@corp.example\n", u = " for user tuser01@corp.example";
+  const std::string debug = "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,"
+      "DC=example\nToggling user \"tuser01\" with passwords 180 days old or older.\n\nFilter: (&(objectClass=user)"
+      "(objectCategory=person)(userPrincipalName=tuser01@corp.example))\n";
+  const std::string queryFailed = "Query failed to run. HRESULT: 8007203a\nErrors: 1 \n";
+  const std::vector<std::string> qt = {"-q", "-t", "-u", "tuser01"}, xt = {"-x", "-t", "-u", "tuser01"};
+  // The C library's rules: the offset in force on March 14 (standard time), not now.
+  setenv("TZ", "EST5EDT,M4.1.0,M10.5.0", 1);
+  tzset();
+  CheckRuns({
+      {{"-u", "tuser01"}, nullptr, kBanner + report("9:26:53"), 0},
+      {{"-u", "tuser01"}, [](RunHarness& h) { h.zone = FixedZone(-6); }, kBanner + report("3:26:53"), 0},
+      {{"-u", "tuser01"}, [](RunHarness& h) { h.zone = LocalZoneOffset; }, kBanner + report("4:26:53"), 0},
+      {{"-U", "tuser01", "-T", "-D", "191"}, nullptr,
+       "Toggling user \"tuser01\" with passwords 191 days old or older.\n\n", 0},
+      {{"-u", "joe", "-u", "tuser01", "-d", " +195days", "-q"}, nullptr, "", 0},
+      {{"-o", "Your OU/Your Staff/Admins", "-q", "-t"}, nullptr, "admin01@corp.example\n", 0, "Admin 01" + kChanged},
+      {{"-o", "Staff", "-q"}, nullptr, "exact@corp.example\n" + q, 0},
+      {{"-o", "Staff", "-d", "90", "-Q", "-t"}, nullptr, "almost@corp.example\nexact@corp.example\n" + q, 0,
+       "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged},
       {{"-l", "/tmp"}, nullptr, "Cannot open input file: \"/tmp\"\n", 255},
-      {{"-u", "tuser01"}, [](RunHarness& h) { h.environment["USERDOMAIN"] = std::string(64, 'D'); },
+      {{"-u", "tuser01"}, [](RunHarness& h) { h.variables["USERDOMAIN"] = std::string(64, 'D'); },
        "Unable to retrieve your domain name\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, fail(Op::OpenObject, E_ADS_SERVER_DOWN), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, fail(Op::OpenObject, S_FALSE), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, fail(Op::Get, E_FAIL), "Could not get default naming context.\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, fail(Op::Get, S_FALSE), "Could not get default naming context.\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, fail(Op::OpenSearch, E_ADS_NO_SUCH_OBJECT),
-       kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, fail(Op::OpenSearch, S_FALSE),
        kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
-      {{"-o", "Missing/OU"}, nullptr, Format(ouBanner, "Missing/OU") + "Could not find OU \"Missing/OU\".\nErrors: 1 \n", 1},
-      {{"-x", "-o", "/"}, nullptr,
-       "*** DEBUG MODE ***\nOU Before: /\nOU After: \nDomain name: CORP\nUPNsfx: @corp.example\n"
-       "Container: LDAP://,DC=corp,DC=example\n" + Format(ouBanner, "/") + "Could not find OU \"/\".\nErrors: 1 \n", 1},
-      {{"-o", "Staff", "-q"}, fail(Op::ExecuteSearch, E_FAIL), "Query failed to run. HRESULT: 80004005\nErrors: 1 \n", 1},
-      {{"-u", "a)("}, nullptr, "Displaying user \"a)(\" with passwords 180 days old or older.\n\n"
-       "Could not execute query. An invalid filter was specified.\nErrors: 1 \n", 1},
-      {{"-u", "nobody", "-q"}, nullptr, "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
-      {{"-q", "-t", "-u", "tuser01"}, fail(Op::GetUser, E_ACCESSDENIED),  // no closing empty line in quiet mode
-       "tuser01@corp.example\nUser tuser01@corp.example - ADsGetObject failed\nErrors: 1 \n", 1},
-      {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects.push_back({"OU=x,OU=Empty,DC=corp,DC=example", {}}); },
+      {{"-x", "-o", "/"}, nullptr, "*** DEBUG MODE ***\nOU Before: /\nOU After: \nDomain name: CORP\nUPNsfx: @corp."
+       "example\nContainer: LDAP://,DC=corp,DC=example\nDisplaying user objects in OU \"/\" with passwords 180 days old"
+       " or older.\n\nCould not find OU \"/\".\nErrors: 1 \n", 1},
+      {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects["OU=x,OU=Empty," + std::string(kBase)] = {}; },
        "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, fail(Op::GetNextRow, E_ADS_SERVER_DOWN),
-       kBanner + kReport + "Query failed to run. HRESULT: 8007203a\nErrors: 1 \n", 1},
-      {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.environment.erase("USERDOMAIN"); },
+      {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); },
        "*** DEBUG MODE ***\nDomain name: %USERDOMAIN%\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
        "Displaying user objects in group \"Staff\" with passwords 180 days old or older.\n\n"
        "Could not find Group \"Staff\"\nErrors: 1 \n", 1},
-      {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.directory.rootDse = {{"defaultNamingContext", {std::string("OU=w,dc=c,DC=y,DC=z")}}}; },
-       "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @y.z\nContainer: LDAP://OU=w,dc=c,DC=y,DC=z\n"
-       "Displaying user \"x\" with passwords 180 days old or older.\n\n"
-       "Could not bind to the container LDAP://OU=w,dc=c,DC=y,DC=z.\nErrors: 1 \n", 1},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    RunHarness h;
-    h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14);
-    if (c.arrange) c.arrange(h);
-    EXPECT_EQ(h.Run(c.args), c.status);
-    EXPECT_EQ(h.Output(), c.output);
-    EXPECT_EQ(h.directory.starts, h.directory.stops) << "every started session is stopped";
-    EXPECT_TRUE(h.directory.commits.empty());
-  }
+      {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.directory.namingContext = "OU=w,dc=c,DC=y,DC=z"; },
+       "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @y.z\nContainer: LDAP://OU=w,dc=c,DC=y,DC=z\nDisplaying user"
+       " \"x\" with passwords 180 days old or older.\n\nCould not bind to the container LDAP://OU=w,dc=c,DC=y,DC=z.\n"
+       "Errors: 1 \n", 1},
+      // Searches that fail.
+      {xt, fail(Op::ExecuteSearch, S_FALSE), debug + "ExecuteSearch Failed\nQuery failed to run. HRESULT: 80004005\n"
+       "Errors: 1 \n", 1},
+      {{"-u", "tuser01", "-q"}, fail(Op::ExecuteSearch, E_ADS_SERVER_DOWN), queryFailed, 1},
+      {xt, fail(Op::GetFirstRow, E_ADS_SERVER_DOWN), debug + "GetFirstRow Failed\n" + queryFailed, 1},
+      {xt, fail(Op::GetColumn, E_FAIL), debug + "GetColumn Failed\nGetColumn Failed\nGetColumn Failed\n"
+       "GetColumn Failed\n -- \n  DN: \n  Last change: Unknown  (0.0 days)\n\n", 0},
+      {xt, fail(Op::GetNextRow, E_ADS_SERVER_DOWN), debug + "tuser01@corp.example -- Test User 01\n"
+       "  DN: CN=Test User 01,OU=Staff,DC=corp,DC=example\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n"
+       "ADsGetObject OK\nPut pwdLastSet" + u + " OK\nGet userAccountControl" + u + " OK\n  before: userAccountControl="
+       "66048\n  after:  userAccountControl=512\nPut userAccountControl" + u + " OK\nIssuing SetInfo" + u + " ...\n"
+       "Update" + u + " succeeded\n\nGetNextRow Failed\n" + queryFailed, 1, "Test User 01" + kChanged},
+      // Password changes that fail (no closing empty line in quiet mode).
+      {qt, fail(Op::GetUser, S_FALSE), q + "User tuser01@corp.example - ADsGetObject failed\nErrors: 1 \n", 1},
+      {qt, fail(Op::Put, E_ACCESSDENIED, "pwdLastSet"), q + "Put pwdLastSet" + u + " failed\n", 0, "Test User 01:;"},
+      {qt, fail(Op::Get, S_FALSE, "userAccountControl"), q + "Get userAccountControl" + u + " failed\n", 0,
+       "Test User 01: pwdLastSet=0;"},
+      {qt, fail(Op::Put, E_ACCESSDENIED, "userAccountControl"), q + "Put userAccountControl" + u + " failed\n", 0,
+       "Test User 01: pwdLastSet=0;"},
+      {qt, fail(Op::SetInfo, E_ACCESSDENIED), q + "Update" + u + " failed\nErrors: 1 \n", 1},
+  }, Populate);
+  unsetenv("TZ");
+  tzset();
 }
 
-TEST(Run, ManyErrorsNeverReadAsSuccess) {
-  // 300 names that are not found: the line shows the count, the status caps.
-  const std::string path = ::testing::TempDir() + "agewarden-300.txt";
-  std::string names;
-  for (int i = 0; i < 300; ++i) names += "nobody" + std::to_string(i) + "\n";
-  std::FILE* file = std::fopen(path.c_str(), "w");
-  std::fputs(names.c_str(), file);
-  std::fclose(file);
+// -x reports every row, but with -t commits exactly what -t alone commits.
+TEST(Run, DebugChangesNoMoreThanToggle) {
   RunHarness h;
-  EXPECT_EQ(h.Run({"-l", path, "-q"}), 254);
-  unlink(path.c_str());
-  EXPECT_EQ(h.Output().substr(h.Output().size() - 13), "Errors: 300 \n");
+  Populate(h);
+  EXPECT_EQ(h.Run({"-x", "-t", "-o", "Staff", "-d", "90"}), 0);
+  EXPECT_EQ(h.directory.commits, "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged);
 }
 
-// -t changes exactly the reported accounts; -x reports more rows but changes
-// no more; without -t nothing reaches the directory.
-TEST(Run, ToggleWritesExactlyTheReportedAccounts) {
-  const std::string longOu = "OU=" + std::string(300, 'L') + "," + kStaff;
-  for (const std::vector<std::string>& args : {std::vector<std::string>{"-t", "-o", "Staff", "-d", "90", "-q"},
-                                               {"-x", "-t", "-o", "Staff", "-d", "90"},
-                                               {"-o", "Staff", "-d", "90", "-q"}}) {
-    SCOPED_TRACE(::testing::PrintToString(args));
-    RunHarness h;
-    h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14, 66048);
-    h.directory.AddUser("Young", kStaff, "young@corp.example", kNow - kTicksPerSecond);
-    h.directory.AddUser("No Upn", kStaff, "", kMarch14);
-    h.directory.AddUser("Slash/User", kStaff, "slash@corp.example", kMarch14);
-    h.directory.objects.push_back({longOu, {}});
-    h.directory.AddUser("Long", longOu, "long@corp.example", kMarch14);
-    EXPECT_EQ(h.Run(args), 0);
-    std::vector<std::string> committed;
-    for (const Commit& commit : h.directory.commits) committed.push_back(commit.dn);
-    const std::vector<std::string> reported = {"CN=Test User 01," + std::string(kStaff),
-                                               "CN=Slash/User," + std::string(kStaff), "CN=Long," + longOu};
-    if (args[0] == "-x") {
-      EXPECT_NE(h.Output().find("young@corp.example -- Young\n"), std::string::npos);
-      EXPECT_EQ(committed, reported);
-    } else if (args[0] == "-t") {
-      EXPECT_EQ(h.Output(), "tuser01@corp.example\nslash@corp.example\nlong@corp.example\n");
-      EXPECT_EQ(committed, reported);
-    } else {
-      EXPECT_TRUE(committed.empty());
-    }
-  }
+TEST(Run, PasswordLastSetEdgeValues) {
+  const std::pair<std::string, int64_t> users[] = {
+      {"Never", int64_t{0x12345678FFFFFFFF}},  // low half all ones: never expires, whatever the high half
+      {"Negative", static_cast<int64_t>(0xFFFFFFFF00000000)},  // high half all ones, low half not
+      {"Far", INT64_MAX - 1},  // beyond the year 30827: no calendar fields
+      {"Late", TicksOf(12000, 1, 1, 0, 0, 0)},  // calendar fields but no date value
+      {"Zero", 0},  // the first instant of 1601
+  };
+  RunHarness h;
+  for (const auto& [name, ticks] : users) h.directory.AddUser(name, kStaff, name + "@corp", ticks);
+  const auto row = [](const std::string& name, const std::string& change) {
+    return name + "@corp -- " + name + "\n  DN: CN=" + name + ",OU=Staff,DC=corp,DC=example\n  Last change: " +
+           change + "\n\n";
+  };
+  EXPECT_EQ(h.Run({"-x", "-o", "Staff"}), 0);
+  EXPECT_EQ(h.out.str().substr(h.out.str().find("\nFilter: ")),
+            "\nFilter: (&(objectClass=user)(objectCategory=person))\nFileTimeToSystemTime failed\n" +
+                row("Far", "Unknown  (0.0 days)") + "FileTimeToVariantTime failed\n" +
+                row("Late", "Unknown  (-3651066.5 days)") + "FileTimeToLocalFileTime failed\n" +
+                row("Negative", "Unknown  (0.0 days)") + "  Never Expires.\n" + row("Never", "Unknown  (0.0 days)") +
+                row("Zero", "1/1/1601 12:00:00 AM  (147089.5 days)"));
 }
 
 }  // namespace
