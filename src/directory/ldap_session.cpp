@@ -352,7 +352,7 @@ HRESULT Session::Read(const std::string& dn, const std::vector<std::string>& att
                       const std::string& filter) {
   std::vector<Entry> entries;
   const HRESULT status =
-      SearchAll(shared_from_this(), {dn, LDAP_SCOPE_BASE, filter, attributes}, entries, SearchStream::Paging::Never);
+      SearchAll(shared_from_this(), {dn, LDAP_SCOPE_BASE, filter, attributes, {}}, entries, SearchStream::Paging::Never);
   if (Failed(status)) return status;
   if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
   entry = std::move(entries.front());
@@ -391,7 +391,7 @@ HRESULT Session::NetbiosName(std::string& name) {
     // The crossRef of the domain partition carries its NetBIOS name.
     const SearchRequest request{
         "CN=Partitions," + facts_->configurationNamingContext, LDAP_SCOPE_ONELEVEL,
-        "(&(objectClass=crossRef)(nCName=" + EscapeFilterValue(facts_->defaultNamingContext) + "))", {"nETBIOSName"}};
+        "(&(objectClass=crossRef)(nCName=" + EscapeFilterValue(facts_->defaultNamingContext) + "))", {"nETBIOSName"}, {}};
     std::vector<Entry> entries;
     status = SearchAll(shared_from_this(), request, entries, SearchStream::Paging::Never);
     for (const Entry& entry : entries) {
