@@ -3,8 +3,6 @@
 // keytab, with tickets that cannot be used, and with a DC found through DNS
 // SRV records; a list of 100,000 names in constant memory; and what -t leaves
 // in the directory.
-#include <unistd.h>
-
 #include <algorithm>
 #include <regex>
 #include <set>
@@ -13,12 +11,6 @@
 
 namespace agewarden::lab {
 namespace {
-
-std::string Repeat(const std::string& unit, int times) {
-  std::string text;
-  for (int i = 0; i < times; ++i) text += unit;
-  return text;
-}
 
 // The output with each date and age of a report as "DATE  (N days)".
 std::string WithoutDates(const std::string& out) {
@@ -29,7 +21,7 @@ std::string WithoutDates(const std::string& out) {
 
 const std::string kInvalid = "Could not execute query. An invalid filter was specified.\n";
 const std::string kE = "\xC3\xA9";
-const std::string k259Four = Repeat("\xF0\x9F\x94\x91", 129) + "a";  // 259 UTF-16 units
+const std::string k259Four = std::string(257, 'a') + "\xF0\x9F\x94\x91";  // 259 UTF-16 units
 const std::string k259Bad(259, '\xFF');  // no UTF-8
 
 std::string NoUser(const std::string& name) { return "User object \"" + name + "\" could not be found.\nErrors: 1 \n"; }

@@ -7,9 +7,7 @@ prefix=$(mktemp -d)
 trap 'rm -rf "$prefix"' EXIT
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
-test -x "$prefix/bin/agewarden"
 page="$prefix/share/man/man1/agewarden.1.gz"
-test -f "$page"
 
 warnings=$(zcat "$page" | groff -man -ww -z 2>&1)
 [ -z "$warnings" ] || { echo "groff warnings: $warnings"; exit 1; }
