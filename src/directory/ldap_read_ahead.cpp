@@ -11,12 +11,30 @@ bool IsAscii(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
-// Whether the directory could take `stored` and `asked` for the same value.
-// It compares userPrincipalName without regard to case, Unicode included;
-// only ASCII text is folded here, so any other text might match.
-bool MightMatch(std::string_view stored, std::string_view asked) {
-  if (IsAscii(stored) && IsAscii(asked)) return EqualsIgnoreAsciiCase(stored, asked);
-  return true;
+// Whether the directory could take two values for the same. It compares
+// userPrincipalName without regard to case, Unicode included, and its rules
+// for characters beyond ASCII are not repeated here: one may match another of
+// other case or width, or two characters. ASCII alone is certain: up to the
+// first other character from either end, the two must be the same letters,
+// ignoring case.
+bool MightMatch(std::string_view a, std::string_view b) {
+  const auto ascii = [](char c) { return static_cast<unsigned char>(c) < 0x80; };
+  const auto same = [](char x, char y) { return EqualsIgnoreAsciiCase({&x, 1}, {&y, 1}); };
+  size_t front = 0;
+  for (; front < a.size() && front < b.size() && ascii(a[front]) && ascii(b[front]); ++front) {
+    if (!same(a[front], b[front])) return false;
+  }
+  size_t back = 0;
+  for (; back < a.size() - front && back < b.size() - front; ++back) {
+    const char x = a[a.size() - 1 - back], y = b[b.size() - 1 - back];
+    if (!ascii(x) || !ascii(y)) break;
+    if (!same(x, y)) return false;
+  }
+  const std::string_view restA = a.substr(front, a.size() - front - back);
+  const std::string_view restB = b.substr(front, b.size() - front - back);
+  if (restA.empty() && restB.empty()) return true;
+  // What is left differs: only a character beyond ASCII could still match.
+  return !(IsAscii(restA) && IsAscii(restB));
 }
 
 bool IsPlainAttribute(std::string_view name) {

@@ -33,7 +33,7 @@ TEST(ReadAheadLab, SameAsOneSearchPerName) {
   REQUIRE_LAB();
   // Found, not found, a wildcard, repeats, letter-case variants, filter
   // metacharacters, UTF-8 and Latin-1, over more names than one batch holds.
-  std::string names = "staff400a nosuchuser staff4* staff400a STAFF400A Staff200A ( a)(b \\ staff200\\61 jos\xC3\xA9 jos\xE9\n";
+  std::string names = "staff400a nosuchuser staff4* staff400a STAFF400A Staff200A ( a)(b \\ staff200\\61 jos\xC3\xA9 JOS\xC3\x89 jos\xE9\n";
   const std::vector<std::string> cycle = {"staff200a", "admin400", "Admin200", "nobody", "staff095b"};
   for (int i = 0; i < 450; ++i) names += cycle[i % 5] + (i % 5 == 3 ? std::to_string(i) : "") + "\n";
   const std::string list = TempPath("ahead.txt", names);
