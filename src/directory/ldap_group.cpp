@@ -111,13 +111,7 @@ std::vector<std::string> Values(const Entry& entry, std::string_view type) {
 template <typename Take>
 HRESULT ForEachEntry(const std::shared_ptr<Session>& session, const SearchRequest& request, Take take) {
   SearchStream stream(session, request);
-  while (true) {
-    Entry entry;
-    const HRESULT status = stream.Next(entry);
-    if (status == S_ADS_NOMORE_ROWS) return S_OK;
-    if (Failed(status)) return status;
-    take(entry);
-  }
+  return ForEachEntry(stream, take);
 }
 
 HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vector<GroupMember>& members) {

@@ -130,21 +130,14 @@ void ReadAhead::Send(Batch& batch, int scope, const std::vector<std::string>& at
 }
 
 void ReadAhead::Drain(Batch& batch) {
-  while (batch.state == Batch::State::InFlight) {
-    Entry entry;
-    const HRESULT status = batch.stream->Next(entry);
-    if (status == S_ADS_NOMORE_ROWS) {
-      batch.state = Batch::State::Done;
-    } else if (Failed(status)) {
-      // Each name then gets what its own search gives: the rows, or the
-      // failure with its message.
-      batch.state = Batch::State::Failed;
-      batch.entries.clear();
-    } else {
-      batch.entries.push_back(std::move(entry));
-    }
-  }
+  if (batch.state != Batch::State::InFlight) return;
+  const HRESULT status =
+      ForEachEntry(*batch.stream, [&](Entry& entry) { batch.entries.push_back(std::move(entry)); });
   batch.stream.reset();
+  batch.state = Succeeded(status) ? Batch::State::Done : Batch::State::Failed;
+  // A batch that failed: each of its names then gets what its own search
+  // gives, the rows or the failure with its message.
+  if (Failed(status)) batch.entries.clear();
 }
 
 bool ReadAhead::Answer(const Batch& batch, const std::string& value, std::vector<Entry>& entries) const {

@@ -189,13 +189,7 @@ HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& 
                   SearchStream::Paging paging) {
   entries.clear();
   SearchStream stream(session, request, paging);
-  while (true) {
-    Entry entry;
-    const HRESULT status = stream.Next(entry);
-    if (status == S_ADS_NOMORE_ROWS) return S_OK;
-    if (Failed(status)) return status;
-    entries.push_back(std::move(entry));
-  }
+  return ForEachEntry(stream, [&](Entry& entry) { entries.push_back(std::move(entry)); });
 }
 
 }  // namespace agewarden::ldap

@@ -70,6 +70,19 @@ class SearchStream {
   std::unordered_set<std::string> seenDns_;
 };
 
+/// Hands each entry of `stream` to `take` as it arrives. S_OK after the last
+/// one, or the failure that ended the search.
+template <typename Take>
+HRESULT ForEachEntry(SearchStream& stream, Take take) {
+  while (true) {
+    Entry entry;
+    const HRESULT status = stream.Next(entry);
+    if (status == S_ADS_NOMORE_ROWS) return S_OK;
+    if (Failed(status)) return status;
+    take(entry);
+  }
+}
+
 /// Every entry of a search, for the backend's own lookups.
 HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries,
                   SearchStream::Paging paging = SearchStream::Paging::AsConfigured);

@@ -79,7 +79,7 @@ struct Walker {
       }
     }
     AnnounceSearches(search, clauses);
-    return std::max(from, to);
+    return to;
   }
 
   // False when the group's path cannot be read or a nested walk failed: the
