@@ -2,17 +2,11 @@
 
 #include <ldap.h>
 
-#include <memory>
-
 #include "common/text.h"
+#include "directory/ldap_handles.h"
 
 namespace agewarden::ldap {
 namespace {
-
-struct DnDeleter {
-  void operator()(LDAPRDN* dn) const { ldap_dnfree(dn); }
-};
-using DnPtr = std::unique_ptr<LDAPRDN, DnDeleter>;
 
 // The RDNs of DN text, outermost last; null when it is not a DN. An empty
 // DN has no RDNs: libldap gives null for it too, so `ok` tells them apart.

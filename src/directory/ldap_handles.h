@@ -27,6 +27,19 @@ struct BerDeleter {
 };
 using BerPtr = std::unique_ptr<BerElement, BerDeleter>;
 
+struct EncoderDeleter {
+  // A BerElement we encode into owns its buffer.
+  void operator()(BerElement* ber) const { ber_free(ber, 1); }
+};
+/// A BerElement from ber_alloc_t, for encoding a control's value.
+using EncoderPtr = std::unique_ptr<BerElement, EncoderDeleter>;
+
+struct DnDeleter {
+  void operator()(LDAPRDN* dn) const { ldap_dnfree(dn); }
+};
+/// A DN split by ldap_str2dn or ldap_bv2dn.
+using DnPtr = std::unique_ptr<LDAPRDN, DnDeleter>;
+
 struct MemoryDeleter {
   void operator()(void* memory) const { ldap_memfree(memory); }
 };

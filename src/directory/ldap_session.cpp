@@ -204,16 +204,15 @@ HRESULT Session::SendSearch(const SearchRequest& request, LDAPControl* pageContr
   if (!request.scopedAttribute.empty()) {
     // The attribute-scoped query control (critical): a server that does not
     // know it refuses the search instead of answering about the base alone.
-    BerElement* ber = ber_alloc_t(LBER_USE_DER);
-    if (ber == nullptr) return E_OUTOFMEMORY;
-    const std::unique_ptr<BerElement, void (*)(BerElement*)> owned(ber, [](BerElement* b) { ber_free(b, 1); });
+    const EncoderPtr ber(ber_alloc_t(LBER_USE_DER));
+    if (!ber) return E_OUTOFMEMORY;
     LDAPControl* raw = nullptr;
-    if (ber_printf(ber, "{s}", request.scopedAttribute.c_str()) == -1 ||
+    if (ber_printf(ber.get(), "{s}", request.scopedAttribute.c_str()) == -1 ||
         ldap_control_create(kScopedQueryControl, 1, nullptr, 0, &raw) != LDAP_SUCCESS) {
       return E_OUTOFMEMORY;
     }
     scoped.reset(raw);
-    if (ber_flatten2(ber, &scoped->ldctl_value, 1) == -1) return E_OUTOFMEMORY;
+    if (ber_flatten2(ber.get(), &scoped->ldctl_value, 1) == -1) return E_OUTOFMEMORY;
     controls.push_back(scoped.get());
   }
   controls.push_back(nullptr);
