@@ -83,6 +83,8 @@ class CountingDirectory : public Directory {
   HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) override {
     return inner_.GetUser(path, out);
   }
+  HRESULT GetDomainName(std::string& name) override { return inner_.GetDomainName(name); }
+  HRESULT GetCallerName(std::string& name) override { return inner_.GetCallerName(name); }
 
  private:
   Directory& inner_;

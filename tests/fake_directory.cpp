@@ -1,5 +1,7 @@
 #include "fake_directory.h"
 
+#include "common/text.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -157,8 +159,23 @@ HRESULT FakeDirectory::OpenSearch(const std::string& path, std::unique_ptr<Direc
 
 HRESULT FakeDirectory::GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) {
   if (HRESULT s = Check(Op::GetGroup, path); s != S_OK) return s;
-  if (groups.count(path) == 0) return E_ADS_NO_SUCH_OBJECT;
-  out = std::make_unique<FakeAds>(*this, path, Attributes{}, &groups[path]);
+  for (auto& [groupPath, group] : groups) {
+    if (!EqualsIgnoreAsciiCase(groupPath, path)) continue;
+    out = std::make_unique<FakeAds>(*this, groupPath, Attributes{}, &group);
+    return S_OK;
+  }
+  return E_ADS_NO_SUCH_OBJECT;
+}
+
+HRESULT FakeDirectory::GetDomainName(std::string& name) {
+  if (HRESULT s = Check(Op::GetDomainName, ""); s != S_OK) return s;
+  name = domainName;
+  return S_OK;
+}
+
+HRESULT FakeDirectory::GetCallerName(std::string& name) {
+  if (HRESULT s = Check(Op::GetCallerName, ""); s != S_OK) return s;
+  name = callerName;
   return S_OK;
 }
 

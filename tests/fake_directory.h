@@ -23,7 +23,7 @@ constexpr int64_t kMarch14 = 126921076130000000;
 constexpr int64_t kNow = 127085328000000000;
 
 enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Members, IsMember,
-                ExecuteSearch, GetFirstRow, GetNextRow, GetColumn };
+                ExecuteSearch, GetFirstRow, GetNextRow, GetColumn, GetDomainName, GetCallerName };
 
 using Attributes = std::map<std::string, Variant>;
 
@@ -37,7 +37,9 @@ class FakeDirectory : public Directory {
   std::string namingContext = kBase;
   /// By DN without quotes around RDN values; a container has no attributes.
   std::map<std::string, Attributes> objects = {{kBase, {}}, {kStaff, {}}};
-  std::map<std::string, FakeGroup> groups;  // by path
+  std::map<std::string, FakeGroup> groups;  // by path, matched ignoring ASCII case
+  /// The NetBIOS name and the account of the session's credentials.
+  std::string domainName = "CORP", callerName = "boss";
 
   void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn, int64_t pwdLastSet,
                int32_t userAccountControl = 512);
@@ -58,6 +60,8 @@ class FakeDirectory : public Directory {
   HRESULT OpenSearch(const std::string& path, std::unique_ptr<DirectorySearch>& out) override;
   HRESULT GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) override;
   HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) override;
+  HRESULT GetDomainName(std::string& name) override;
+  HRESULT GetCallerName(std::string& name) override;
 
  private:
   std::vector<std::tuple<Op, HRESULT, std::string>> rules_;

@@ -20,7 +20,10 @@ import time
 
 from samba.auth import system_session
 from samba.param import LoadParm
+from samba.dcerpc import security
+from samba.ndr import ndr_unpack
 from samba.samdb import SamDB
+from samba.sd_utils import SDUtils
 import ldb
 
 DAY = 86400
@@ -60,6 +63,16 @@ USER_TABLE = [
     (ADMINS, "Admin 200", "admin200", None, 200, UF_NORMAL_ACCOUNT),
     (ADMINS, "Admin 400", "admin400", None, 400, UF_NORMAL_ACCOUNT),
     (USERS, "Plain User", PLAIN, None, 10, UF_NORMAL_ACCOUNT),
+    # Identities of their own: a UPN that is not the sAMAccountName, Domain
+    # Admins through a nested group and through primaryGroupID, and a user
+    # delegated to write pwdLastSet on DELEGATED's account while denied
+    # reading its userAccountControl.
+    (USERS, "John Doe", "jdoe2", "john.doe@agewarden.lab", 10, UF_NORMAL_ACCOUNT),
+    (USERS, "Nested Admin", "nestadmin", None, 10, UF_NORMAL_ACCOUNT),
+    (USERS, "Primary Admin", "primeadmin", None, 10, UF_NORMAL_ACCOUNT),
+    (USERS, "Delegate", "delegate", None, 10, UF_NORMAL_ACCOUNT),
+    ("OU=Delegated", "Delegated 400", "deleg400", None, 400,
+     UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD),
 ] + [
     (BULK, "Bulk %03d" % i, "bulk%03d" % i, None, 200, UF_NORMAL_ACCOUNT)
     for i in range(1, 36)
@@ -67,10 +80,12 @@ USER_TABLE = [
 
 # Parents first.
 OUS = ["OU=Staff", "OU=Your OU", "OU=Your Staff,OU=Your OU",
-       "OU=Admins,OU=Your Staff,OU=Your OU", "OU=Groups", "OU=Bulk"]
+       "OU=Admins,OU=Your Staff,OU=Your OU", "OU=Groups", "OU=Bulk",
+       "OU=Delegated"]
 
 GROUPS = ["Lab Group A", "Lab Group B", "Lab Group C", "Empty Group",
-          "Empty One", "Empty Two", "Nest Of Empties", "Big Group"]
+          "Empty One", "Empty Two", "Nest Of Empties", "Big Group",
+          "Nested Admins"]
 
 # Members are sAMAccountNames of users or cns of groups in OU=Groups.
 MEMBERS = {
@@ -79,7 +94,13 @@ MEMBERS = {
     "Lab Group C": ["admin400", "staff400a", "group:Lab Group A"],
     "Nest Of Empties": ["group:Empty One", "group:Empty Two"],
     "Big Group": ["bulk%03d" % i for i in range(1, 36)],
+    "Nested Admins": ["nestadmin"],
 }
+
+# pwdLastSet and userAccountControl (their schemaIDGUIDs).
+PWD_LAST_SET = "bf967a0a-0de6-11d0-a285-00aa003049e2"
+USER_ACCOUNT_CONTROL = "bf967a68-0de6-11d0-a285-00aa003049e2"
+DOMAIN_ADMINS_RID = 512
 
 # Global security group.
 GROUP_TYPE = str(-2147483646)
@@ -168,6 +189,32 @@ def main():
                     for x in members]
             m["member"] = ldb.MessageElement(vals, ldb.FLAG_MOD_ADD, "member")
             samdb.modify(m)
+
+        # Domain Admins: Nested Admins as a member; primeadmin as a member
+        # first (Samba sets a primary group only among a user's groups), then
+        # by primaryGroupID alone.
+        admins = dn("CN=Domain Admins,CN=Users")
+        m = ldb.Message()
+        m.dn = ldb.Dn(samdb, admins)
+        m["member"] = ldb.MessageElement(
+            [group_dns["Nested Admins"], user_dns["primeadmin"]],
+            ldb.FLAG_MOD_ADD, "member")
+        samdb.modify(m)
+        m = ldb.Message()
+        m.dn = ldb.Dn(samdb, user_dns["primeadmin"])
+        m["primaryGroupID"] = ldb.MessageElement(
+            str(DOMAIN_ADMINS_RID), ldb.FLAG_MOD_REPLACE, "primaryGroupID")
+        samdb.modify(m)
+
+        # delegate may write pwdLastSet of deleg400 but not read its
+        # userAccountControl (explicit ACEs, ahead of the readers' allow).
+        sid = samdb.search(base=user_dns["delegate"], scope=ldb.SCOPE_BASE,
+                           attrs=["objectSid"])[0]["objectSid"][0]
+        sid = str(ndr_unpack(security.dom_sid, sid))
+        SDUtils(samdb).dacl_prepend_aces(
+            user_dns["deleg400"],
+            "(OD;;RP;%s;;%s)(OA;;WP;%s;;%s)"
+            % (USER_ACCOUNT_CONTROL, sid, PWD_LAST_SET, sid))
 
         # GSSAPI to ldap://<ip> asks the KDC for ldap/<ip>: make the DC's
         # account carry that name too.  A DC found through DNS SRV records

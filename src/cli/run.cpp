@@ -55,17 +55,45 @@ void ReportSearchResult(RunState& state, SelectionMode mode, HRESULT result) {
   ++state.errorCount;
 }
 
+enum class Expansion { Set, Unset, TooLong };
+
 // Expands %name% the Windows way: a variable that is not set stays as its
-// literal text. False when the value is longer than kMaxEnvironmentLength.
-bool ExpandEnvironmentVariable(const RunState& state, const std::string& name, std::string& value) {
+// literal text. TooLong when the value is longer than kMaxEnvironmentLength.
+Expansion ExpandEnvironmentVariable(const RunState& state, const std::string& name, std::string& value) {
   std::string found;
   if (!state.environment(name, found)) {
     value = "%" + name + "%";
-    return true;
+    return Expansion::Unset;
   }
-  if (Utf16Length(found) > kMaxEnvironmentLength) return false;
+  if (Utf16Length(found) > kMaxEnvironmentLength) return Expansion::TooLong;
   value = found;
+  return Expansion::Set;
+}
+
+// The invoking user's domain: USERDOMAIN, or in Group mode (the one mode
+// whose paths name the domain) the directory's own name when it is not set.
+bool ReadDomainName(RunState& state, SelectionMode mode) {
+  switch (ExpandEnvironmentVariable(state, "USERDOMAIN", state.domainName)) {
+    case Expansion::Set: return true;
+    case Expansion::TooLong: return false;
+    case Expansion::Unset: break;
+  }
+  if (mode != SelectionMode::Group) return true;
+  std::string learned;
+  if (Failed(state.directory->GetDomainName(learned)) || learned.empty()) return false;
+  state.domainName = learned;
   return true;
+}
+
+// The invoking user's account name: USERNAME, or when it is not set the
+// account whose credentials the directory session uses.
+bool ReadCallerName(RunState& state, std::string& callerName) {
+  switch (ExpandEnvironmentVariable(state, "USERNAME", callerName)) {
+    case Expansion::Set: return true;
+    case Expansion::TooLong: return false;
+    case Expansion::Unset: break;
+  }
+  return Succeeded(state.directory->GetCallerName(callerName)) && !callerName.empty();
 }
 
 // "@" followed by every DC= value of the naming context, joined with ".".
@@ -132,17 +160,19 @@ int32_t RunSelection(RunState& state) {
     return -1;
   }
 
-  if (!ExpandEnvironmentVariable(state, "USERDOMAIN", state.domainName)) {
+  // Nothing reaches the directory before an operation needs it: learning
+  // the domain's name is the first, and only when USERDOMAIN is not set.
+  const DirectorySession session(*state.directory);
+
+  if (!ReadDomainName(state, mode)) {
     state.Write("Unable to retrieve your domain name\n");
     return ErrorEnding(state);
   }
   if (o.debug) state.Print("Domain name: %s\n", state.domainName);
 
-  const DirectorySession session(*state.directory);
-
   if (mode == SelectionMode::Group && EqualsIgnoreAsciiCase(o.groupName, "Domain Users")) {
     std::string callerName;
-    if (!ExpandEnvironmentVariable(state, "USERNAME", callerName)) {
+    if (!ReadCallerName(state, callerName)) {
       state.Write("Unable to retrieve your username\n");
       return ErrorEnding(state);
     }
@@ -192,6 +222,12 @@ int32_t RunSelection(RunState& state) {
         state.Print("Could not find Group \"%s\"\n", o.groupName);
         ++state.errorCount;
       } else {
+        // A domain typed in other letter case names the directory's own:
+        // the walk compares member paths in the directory's spelling.
+        std::string spelled;
+        if (Succeeded(state.directory->GetDomainName(spelled)) && EqualsIgnoreAsciiCase(spelled, state.domainName)) {
+          state.domainName = spelled;
+        }
         ProcessGroup(state, *search, *group);
       }
       break;

@@ -104,6 +104,12 @@ class Directory {
   virtual HRESULT GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) = 0;
   /// A user by its path ("LDAP://" + DN). A path that names no user fails.
   virtual HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) = 0;
+  /// The NetBIOS name of the directory's own domain, spelled as the
+  /// directory spells it. Binds first when needed.
+  virtual HRESULT GetDomainName(std::string& name) = 0;
+  /// The sAMAccountName of the account whose credentials the session's bind
+  /// used. Binds first when needed.
+  virtual HRESULT GetCallerName(std::string& name) = 0;
 };
 
 }  // namespace agewarden

@@ -83,6 +83,9 @@ class LdapDirectoryImpl : public LdapDirectory {
     return S_OK;
   }
 
+  HRESULT GetDomainName(std::string& name) override { return session()->NetbiosName(name); }
+  HRESULT GetCallerName(std::string& name) override { return session()->CallerName(name); }
+
  private:
   const std::shared_ptr<Session>& session() {
     Start();

@@ -1,5 +1,6 @@
 #include "directory/ldap_session.h"
 
+#include <krb5.h>
 #include <sasl/sasl.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -67,6 +68,56 @@ void LimitBlockingReads(LDAP* ld, const timeval& timeout) {
   ber_socket_t fd = -1;
   if (ldap_get_option(ld, LDAP_OPT_DESC, &fd) != LDAP_OPT_SUCCESS || fd < 0) return;
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+// A principal split at its realm: "name@REALM", the name unescaped
+// ("john.doe\\@example.com@EXAMPLE.COM", an enterprise principal, has the name
+// "john.doe@example.com").
+struct Principal {
+  std::string name;
+  std::string realm;
+};
+
+std::optional<Principal> SplitPrincipal(const std::string& text) {
+  Principal principal;
+  bool escaped = false, inRealm = false;
+  for (const char c : text) {
+    std::string& part = inRealm ? principal.realm : principal.name;
+    if (escaped) {
+      part += c;
+      escaped = false;
+    } else if (c == '\\') {
+      escaped = true;
+    } else if (c == '@' && !inRealm) {
+      inRealm = true;
+    } else {
+      part += c;
+    }
+  }
+  if (principal.name.empty() || principal.realm.empty()) return std::nullopt;
+  return principal;
+}
+
+// The client principal of the default credentials cache.
+std::string DefaultCachePrincipal() {
+  krb5_context context = nullptr;
+  if (krb5_init_context(&context) != 0) return {};
+  std::string text;
+  krb5_ccache cache = nullptr;
+  if (krb5_cc_default(context, &cache) == 0) {
+    krb5_principal principal = nullptr;
+    if (krb5_cc_get_principal(context, cache, &principal) == 0) {
+      char* raw = nullptr;
+      if (krb5_unparse_name(context, principal, &raw) == 0 && raw != nullptr) {
+        text = raw;
+        krb5_free_unparsed_name(context, raw);
+      }
+      krb5_free_principal(context, principal);
+    }
+    krb5_cc_close(context, cache);
+  }
+  krb5_free_context(context);
+  return text;
 }
 
 int ResultCode(LDAP* ld) {
@@ -403,6 +454,50 @@ HRESULT Session::NetbiosName(std::string& name) {
   if (Failed(facts_->netbiosStatus)) return facts_->netbiosStatus;
   name = facts_->netbiosName;
   return S_OK;
+}
+
+std::string Session::BoundPrincipal() {
+  char* raw = nullptr;
+  if (ldap_get_option(ld_.get(), LDAP_OPT_X_SASL_USERNAME, &raw) == LDAP_OPT_SUCCESS && raw != nullptr) {
+    const LdapString owned(raw);
+    if (*owned != '\0') return owned.get();
+  }
+  return DefaultCachePrincipal();
+}
+
+HRESULT Session::CallerName(std::string& name) {
+  const DomainFacts* facts = nullptr;
+  HRESULT status = Facts(facts);
+  if (Failed(status)) return status;
+  const std::optional<Principal> principal = SplitPrincipal(BoundPrincipal());
+  if (!principal) return E_ADS_PROPERTY_NOT_FOUND;
+  const std::string base = facts->defaultNamingContext;
+  // As the KDC: the account whose userPrincipalName is the principal (an
+  // enterprise principal's name is itself a UPN), else, in the domain's own
+  // realm, the account whose sAMAccountName is the principal's name.
+  const bool enterprise = principal->name.find('@') != std::string::npos;
+  std::vector<std::string> filters = {
+      "(userPrincipalName=" + EscapeFilterValue(enterprise ? principal->name : principal->name + "@" + principal->realm) +
+      ")"};
+  char* domainRaw = nullptr;
+  const bool ownRealm = ldap_dn2domain(base.c_str(), &domainRaw) == 0 && domainRaw != nullptr &&
+                        EqualsIgnoreAsciiCase(domainRaw, principal->realm);
+  const LdapString domain(domainRaw);
+  if (!enterprise && ownRealm) filters.push_back("(sAMAccountName=" + EscapeFilterValue(principal->name) + ")");
+  for (const std::string& filter : filters) {
+    std::vector<Entry> entries;
+    status = SearchAll(shared_from_this(), {base, LDAP_SCOPE_SUBTREE, "(&(objectClass=user)" + filter + ")",
+                                            {"sAMAccountName"}, {}},
+                       entries, SearchStream::Paging::Never);
+    if (Failed(status)) return status;
+    for (const Entry& entry : entries) {
+      if (const std::string* sam = entry.First("sAMAccountName")) {
+        name = *sam;
+        return S_OK;
+      }
+    }
+  }
+  return E_ADS_NO_SUCH_OBJECT;
 }
 
 }  // namespace agewarden::ldap

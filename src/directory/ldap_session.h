@@ -104,11 +104,17 @@ class Session : public std::enable_shared_from_this<Session> {
   void NoteRootDse(const Entry& root);
   /// The NetBIOS name of the directory's own domain.
   HRESULT NetbiosName(std::string& name);
+  /// The sAMAccountName of the account the bind authenticated as, found as
+  /// a KDC finds the account of a client principal.
+  HRESULT CallerName(std::string& name);
 
  private:
   HRESULT Ready();
   HRESULT Connect();
   HRESULT CheckProtection();
+  /// The Kerberos principal the bind used: from the SASL layer, else from
+  /// the default credentials cache.
+  std::string BoundPrincipal();
   void MarkBroken();
 
   enum class State { Idle, Open, Failed, Closed };

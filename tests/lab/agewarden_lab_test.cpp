@@ -58,6 +58,19 @@ TEST(AgewardenLab, OutputAndStatus) {
     deep += (i ? "/" : "") + level;
     chain = "OU=\"" + level + "\"" + (i ? "," : "") + chain;
   }
+  // Neither USERDOMAIN nor USERNAME: the names come from the ticket and the directory.
+  const auto bare = [](Environment environment) {
+    environment["USERDOMAIN"] = environment["USERNAME"] = std::nullopt;
+    return environment;
+  };
+  const auto ticket = [&](const std::string& principal, const std::string& options = "") {
+    const std::string cache = TempPath(principal + ".ccache");
+    EXPECT_EQ(Shell("printf '%s\\n' \"$LAB_USER_PASSWORD\" | kinit " + options + " -c FILE:" + cache + " " + principal).status, 0);
+    return bare({{"KRB5CCNAME", "FILE:" + cache}});
+  };
+  const std::string groupA = "admin400@agewarden.lab\nGroup AGEWARDEN/Lab Group A skipped - it is already being walked\n"
+      "staff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff200a@agewarden.lab\nstaff400a@agewarden.lab\n";
+  const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n";
   const std::vector<Row> rows = {
       // Reports of one user and of OUs; a deep path of quotes, commas and backslashes.
       {{"-u", "staff200a"}, "Displaying user \"staff200a\" with passwords 180 days old or older.\n\n"
@@ -72,10 +85,28 @@ TEST(AgewardenLab, OutputAndStatus) {
       // Group walks: nesting with a cycle and a shared member, the Domain
       // Users gate (members through primaryGroupID), a domain that is not the
       // directory's.
-      {{"-g", "Lab Group A", "-q", "-d", "1"}, "admin400@agewarden.lab\nGroup AGEWARDEN/Lab Group A skipped - it is already "
-           "being walked\nstaff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff200a@agewarden.lab\nstaff400a@agewarden.lab\n", 0},
+      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0},
+      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0, bare({})},
+      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0, bare(PlainUser())},
+      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0, {{"USERDOMAIN", "agewarden"}}},
       {{"-g", "domain users", "-q", "-d", "1"}, "staff200a@agewarden.lab\nplainuser@agewarden.lab\n", 0, {}, Match::Includes},
-      {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, you need to be a Domain Admin to do that.\nErrors: 1 \n", 1, PlainUser()},
+      {{"-g", "Domain Users", "-x"}, "Domain name: AGEWARDEN\nUsername: Administrator\nAdministrator is a member of Domain "
+           "Admins\n", 0, bare({}), Match::Includes},
+      {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1, PlainUser()},
+      {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1, bare(PlainUser())},
+      {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1,
+       bare({{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}})},
+      {{"-g", "Domain Users", "-q"}, "Sorry, jdoe2, " + sorry, 1, ticket("john.doe@AGEWARDEN.LAB")},
+      {{"-g", "Domain Users", "-x"}, "Username: jdoe2\n", 1, ticket("john.doe@agewarden.lab", "-E"), Match::Includes},
+      // Domain Admins through a nested group and through primaryGroupID.
+      {{"-g", "Domain Users", "-x"}, "nestadmin is a member of Domain Admins\n", 0,
+       ticket("nestadmin"), Match::Includes},
+      {{"-g", "Domain Users", "-x"}, "primeadmin is a member of Domain Admins\n", 0,
+       ticket("primeadmin"), Match::Includes},
+      {{"-g", "Lab Group A", "-q"}, "Unable to retrieve your domain name\nErrors: 1 \n", 1,
+       bare({{"LDAPURI", "ldap://127.0.0.1:1"}})},
+      {{"-g", "Domain Users", "-q"}, "Unable to retrieve your username\nErrors: 1 \n", 1,
+       {{"LDAPURI", "ldap://127.0.0.1:1"}, {"USERNAME", std::nullopt}}},
       {{"-g", "Lab Group A", "-q"}, "Could not find Group \"Lab Group A\"\nErrors: 1 \n", 1, {{"USERDOMAIN", "OTHERDOM"}}},
       // No server, and a connection without confidentiality (the server
       // accepts an integrity layer, the tool does not; none, the server refuses).

@@ -29,6 +29,7 @@ TEST(GroupWalk, Rows) {
   const std::string none = "Group does not contain any users\n";
   const std::string refusal = "Sorry, ann, you need to be a Domain Admin to do that.\nErrors: 1 \n";
   const auto caller = [](const std::string& name) { return [=](RunHarness& h) { h.variables["USERNAME"] = name; }; };
+  const auto unset = [](RunHarness& h) { h.variables.clear(); };
   const std::vector<std::string> top = {"-g", "Top", "-q"};
   CheckRuns({
       // The count is of the whole walk so far: an empty group before the
@@ -48,7 +49,8 @@ TEST(GroupWalk, Rows) {
       {{"-g", "Domain Users", "-q"}, nullptr, "dan@corp.example\n", 0},
       {{"-g", "DOMAIN USERS", "-x"}, caller("ann"),
        "*** DEBUG MODE ***\nDomain name: CORP\nUsername: ann\nann is NOT a member of Domain Admins\n" + refusal, 1},
-      {{"-g", "Domain Users", "-x", "-q"}, nullptr, "*** DEBUG MODE ***\nDomain name: CORP\nUsername: boss\n"
+      // Without USERDOMAIN and USERNAME: the names the directory gives.
+      {{"-g", "Domain Users", "-x", "-q"}, unset, "*** DEBUG MODE ***\nDomain name: CORP\nUsername: boss\n"
        "boss is a member of Domain Admins\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
        "Displaying user objects in group \"Domain Users\" with passwords 180 days old or older.\n\n"
        "Enumerating Group: WinNT://CORP/Domain Users\nMember ADSPath: WinNT://CORP/dan\nMember Name: dan\n"
@@ -63,6 +65,19 @@ TEST(GroupWalk, Rows) {
        "Unable to bind to WinNT://CORP/Domain Admins\nSorry, boss, you need to be a Domain Admin to do that.\n"
        "Errors: 1 \n", 1},
       {{"-g", "Domain Users"}, caller(std::string(64, 'n')), "Unable to retrieve your username\nErrors: 1 \n", 1},
+      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.directory.callerName = "ann"; }, refusal, 1},
+      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.directory.Fail(Op::GetCallerName, E_FAIL); },
+       "Unable to retrieve your username\nErrors: 1 \n", 1},
+      {top, [&](RunHarness& h) { unset(h); h.directory.Fail(Op::GetDomainName, E_ADS_SERVER_DOWN); },
+       "Unable to retrieve your domain name\nErrors: 1 \n", 1},
+      // A domain typed in other letter case is the directory's, in its spelling.
+      {{"-g", "Top", "-x"}, [](RunHarness& h) { Groups({{"Top", {"ann", "WinNT://OTHER/x"}}})(h); h.variables["USERDOMAIN"] = "cOrP"; },
+       "*** DEBUG MODE ***\nDomain name: cOrP\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\nDisplaying user "
+       "objects in group \"Top\" with passwords 180 days old or older.\n\nEnumerating Group: WinNT://CORP/Top\nMember "
+       "ADSPath: WinNT://CORP/ann\nMember Name: ann\nCalling FindUsers(pC,(userPrincipalName=ann@corp.example))\nFilter: "
+       "(&(objectClass=user)(objectCategory=person)(userPrincipalName=ann@corp.example))\nann@corp.example -- ann\n  DN: "
+       "CN=ann,OU=Staff,DC=corp,DC=example\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n\nMember ADSPath: "
+       "WinNT://OTHER/x\nMember Name: x\nMember OTHER/x skipped - not the CORP domain\n", 0},
   }, DomainGroups);
 }
 

@@ -62,8 +62,11 @@ TEST(Run, Rows) {
        " or older.\n\nCould not find OU \"/\".\nErrors: 1 \n", 1},
       {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects["OU=x,OU=Empty," + std::string(kBase)] = {}; },
        "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1},
+      // Without USERDOMAIN only Group mode asks the directory for its name.
+      {{"-u", "nobody", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); h.directory.Fail(Op::GetDomainName, E_FAIL); },
+       "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
       {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); },
-       "*** DEBUG MODE ***\nDomain name: %USERDOMAIN%\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
+       "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
        "Displaying user objects in group \"Staff\" with passwords 180 days old or older.\n\n"
        "Could not find Group \"Staff\"\nErrors: 1 \n", 1},
       {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.directory.namingContext = "OU=w,dc=c,DC=y,DC=z"; },
