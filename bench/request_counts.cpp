@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,41 +22,36 @@ int searchesBeforeFirst = -1;
 
 int Searches() { return backend->Statistics().searches; }
 
-class CountingSearch : public DirectorySearch {
+class CountingSearch : public AccountSearch {
  public:
-  explicit CountingSearch(std::unique_ptr<DirectorySearch> inner) : inner_(std::move(inner)) {}
-  HRESULT SetSearchPreference(SearchScope scope) override { return inner_->SetSearchPreference(scope); }
-  HRESULT ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
-                        std::unique_ptr<SearchHandle>& handle) override {
+  explicit CountingSearch(std::unique_ptr<AccountSearch> inner) : inner_(std::move(inner)) {}
+  HRESULT Search(const std::string& filter, std::unique_ptr<AccountCursor>& out) override {
     if (searchesBeforeFirst < 0) searchesBeforeFirst = Searches();
-    return inner_->ExecuteSearch(filter, attributes, handle);
+    return inner_->Search(filter, out);
   }
-  void ExpectSearches(const std::vector<std::string>& filters) override { inner_->ExpectSearches(filters); }
+  void ExpectUpns(const std::vector<std::string>& upns) override { inner_->ExpectUpns(upns); }
 
  private:
-  std::unique_ptr<DirectorySearch> inner_;
+  std::unique_ptr<AccountSearch> inner_;
 };
 
-class CountingGroup : public AdsGroup {
+class CountingGroup : public Group {
  public:
-  CountingGroup(std::unique_ptr<AdsGroup> inner, std::string path, int bindSearches)
-      : inner_(std::move(inner)), path_(std::move(path)), bindSearches_(bindSearches) {}
-  HRESULT GetAdsPath(std::string& path) override { return inner_->GetAdsPath(path); }
-  HRESULT Get(const std::string& property, Variant& value) override { return inner_->Get(property, value); }
-  HRESULT Put(const std::string& property, const Variant& value) override { return inner_->Put(property, value); }
-  HRESULT SetInfo() override { return inner_->SetInfo(); }
-  HRESULT IsMember(const std::string& path, int16_t& isMember) override { return inner_->IsMember(path, isMember); }
-  HRESULT Members(std::vector<GroupMember>& members) override {
+  CountingGroup(std::unique_ptr<Group> inner, int bindSearches) : inner_(std::move(inner)), bindSearches_(bindSearches) {}
+  const Principal& Identity() const override { return inner_->Identity(); }
+  HRESULT HasMember(const std::string& domain, const std::string& name, bool& member) override {
+    return inner_->HasMember(domain, name, member);
+  }
+  HRESULT Members(std::vector<Principal>& members) override {
     const int before = Searches();
     const HRESULT status = inner_->Members(members);
-    std::printf("group %s: %d searches to bind, %d for its %zu members\n", path_.c_str(), bindSearches_,
-                Searches() - before, members.size());
+    std::printf("group %s/%s: %d searches to bind, %d for its %zu members\n", Identity().domain.c_str(),
+                Identity().name.c_str(), bindSearches_, Searches() - before, members.size());
     return status;
   }
 
  private:
-  std::unique_ptr<AdsGroup> inner_;
-  std::string path_;
+  std::unique_ptr<Group> inner_;
   int bindSearches_;
 };
 
@@ -64,25 +60,30 @@ class CountingDirectory : public Directory {
   explicit CountingDirectory(Directory& inner) : inner_(inner) {}
   void Start() override { inner_.Start(); }
   void Stop() override { inner_.Stop(); }
-  HRESULT OpenObject(const std::string& path, std::unique_ptr<AdsObject>& out) override {
-    return inner_.OpenObject(path, out);
+  HRESULT ReadNamingContext(std::optional<std::string>& namingContext) override {
+    return inner_.ReadNamingContext(namingContext);
   }
-  HRESULT OpenSearch(const std::string& path, std::unique_ptr<DirectorySearch>& out) override {
-    std::unique_ptr<DirectorySearch> inner;
-    const HRESULT status = inner_.OpenSearch(path, inner);
+  HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) override {
+    std::unique_ptr<AccountSearch> inner;
+    const HRESULT status = inner_.OpenContainer(dn, inner);
     if (inner) out = std::make_unique<CountingSearch>(std::move(inner));
     return status;
   }
-  HRESULT GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) override {
+  HRESULT OpenGroup(const std::string& domain, const std::string& name, std::unique_ptr<Group>& out) override {
     const int before = Searches();
-    std::unique_ptr<AdsGroup> inner;
-    const HRESULT status = inner_.GetGroup(path, inner);
-    if (inner) out = std::make_unique<CountingGroup>(std::move(inner), path, Searches() - before);
+    std::unique_ptr<Group> inner;
+    const HRESULT status = inner_.OpenGroup(domain, name, inner);
+    if (inner) out = std::make_unique<CountingGroup>(std::move(inner), Searches() - before);
     return status;
   }
-  HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) override {
-    return inner_.GetUser(path, out);
+  HRESULT OpenGroup(const Principal& member, std::unique_ptr<Group>& out) override {
+    const int before = Searches();
+    std::unique_ptr<Group> inner;
+    const HRESULT status = inner_.OpenGroup(member, inner);
+    if (inner) out = std::make_unique<CountingGroup>(std::move(inner), Searches() - before);
+    return status;
   }
+  HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) override { return inner_.OpenUser(dn, out); }
   HRESULT GetDomainName(std::string& name) override { return inner_.GetDomainName(name); }
   HRESULT GetCallerName(std::string& name) override { return inner_.GetCallerName(name); }
 

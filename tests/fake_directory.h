@@ -1,12 +1,13 @@
-// An in-memory directory for unit tests (containers, users, WinNT-style
-// groups; a record of every search filter and every commit; any operation can
-// be told to return a chosen status), and a harness that runs the real code
+// An in-memory directory for unit tests (containers, users, groups; a record
+// of every search filter and every forced change; any operation that a real
+// directory can fail can be told to return a chosen status), and a harness that runs the real code
 // against it with a fixed clock and zone and the output captured.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <sstream>
 #include <tuple>
 
@@ -22,44 +23,48 @@ constexpr int64_t kMarch14 = 126921076130000000;
 // 2003-09-20 12:00:00 UTC.
 constexpr int64_t kNow = 127085328000000000;
 
-enum class Op { OpenObject, OpenSearch, GetGroup, GetUser, Get, Put, SetInfo, Members, IsMember,
-                ExecuteSearch, GetFirstRow, GetNextRow, GetColumn, GetDomainName, GetCallerName };
+enum class Op { ReadNamingContext, OpenContainer, Search, FirstRow, NextRow, OpenGroup, Members, HasMember,
+                OpenUser, GetUserAccountControl, ForceChange, GetDomainName, GetCallerName };
 
-using Attributes = std::map<std::string, Variant>;
+struct FakeUser {
+  std::string name, upn;  // no UPN when empty
+  int64_t pwdLastSet = 0;
+  int32_t userAccountControl = 512;
+};
 
 struct FakeGroup {
-  std::vector<GroupMember> members;  // isGroup is set when the directory holds a group at the path
-  bool pathUnreadable = false;       // reading its path fails, and so its walk
+  std::vector<Principal> members;  // isGroup is set when the directory holds a group of that name
 };
 
 class FakeDirectory : public Directory {
  public:
-  std::string namingContext = kBase;
-  /// By DN without quotes around RDN values; a container has no attributes.
-  std::map<std::string, Attributes> objects = {{kBase, {}}, {kStaff, {}}};
-  std::map<std::string, FakeGroup> groups;  // by path, matched ignoring ASCII case
+  std::optional<std::string> namingContext = kBase;
+  /// Users by DN without quotes around RDN values; nothing for a container.
+  std::map<std::string, std::optional<FakeUser>> objects = {{kBase, {}}, {kStaff, {}}};
+  std::map<std::string, FakeGroup> groups;  // by name, matched ignoring ASCII case
   /// The NetBIOS name and the account of the session's credentials.
   std::string domainName = "CORP", callerName = "boss";
 
   void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn, int64_t pwdLastSet,
                int32_t userAccountControl = 512);
-  /// Calls of `op` whose key (path, property, column name or filter) contains
-  /// `key` return `status`; a success other than S_OK leaves the result empty.
+  /// Calls of `op` whose key (a DN, a filter, a group or account name)
+  /// contains `key` return `status`.
   void Fail(Op op, HRESULT status, std::string key = "") { rules_.push_back({op, status, std::move(key)}); }
 
   int starts = 0, stops = 0;
   std::vector<std::string> filters;
-  /// What reached the directory: each SetInfo as "CN: property=value ...;".
+  /// What reached the directory: each forced change as "CN: property=value ...;".
   std::string commits;
 
   HRESULT Check(Op op, const std::string& key) const;
 
   void Start() override { ++starts; }
   void Stop() override { ++stops; }
-  HRESULT OpenObject(const std::string& path, std::unique_ptr<AdsObject>& out) override;
-  HRESULT OpenSearch(const std::string& path, std::unique_ptr<DirectorySearch>& out) override;
-  HRESULT GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) override;
-  HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) override;
+  HRESULT ReadNamingContext(std::optional<std::string>& namingContext) override;
+  HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) override;
+  HRESULT OpenGroup(const std::string& domain, const std::string& name, std::unique_ptr<Group>& out) override;
+  HRESULT OpenGroup(const Principal& member, std::unique_ptr<Group>& out) override;
+  HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) override;
   HRESULT GetDomainName(std::string& name) override;
   HRESULT GetCallerName(std::string& name) override;
 

@@ -7,17 +7,16 @@
 namespace agewarden {
 
 bool IsDomainAdmin(RunState& state, const std::string& callerName) {
-  const std::string groupPath = "WinNT://" + state.domainName + "/Domain Admins";
-  std::unique_ptr<AdsGroup> group;
-  if (Failed(state.directory->GetGroup(groupPath, group)) || !group) {
-    state.Print("Unable to bind to %s\n", groupPath);
+  std::unique_ptr<Group> group;
+  if (Failed(state.directory->OpenGroup(state.domainName, "Domain Admins", group)) || !group) {
+    state.Print("Unable to bind to WinNT://%s/Domain Admins\n", state.domainName);
     return false;
   }
-  int16_t isMember = 0;
-  // The status is not needed: a call that fails leaves the flag false.
-  group->IsMember("WinNT://" + state.domainName + "/" + callerName, isMember);
+  bool isMember = false;
+  // The status is not needed: a call that fails leaves the answer false.
+  group->HasMember(state.domainName, callerName, isMember);
   group.reset();
-  if (isMember != 0) {
+  if (isMember) {
     if (state.options.debug) state.Print("%s is a member of Domain Admins\n", callerName);
     return true;
   }

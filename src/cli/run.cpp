@@ -1,6 +1,7 @@
 #include "cli/run.h"
 
 #include <memory>
+#include <optional>
 
 #include "cli/domain_admin.h"
 #include "cli/options.h"
@@ -133,19 +134,16 @@ class DirectorySession {
 
 // The default naming context of the root DSE; false when it cannot be read.
 bool ReadNamingContext(RunState& state, std::string& namingContext) {
-  std::unique_ptr<AdsObject> rootDse;
-  if (Failed(state.directory->OpenObject("LDAP://rootDSE", rootDse)) || !rootDse) {
+  std::optional<std::string> read;
+  if (Failed(state.directory->ReadNamingContext(read))) {
     state.Write("Could not bind to LDAP://rootDSE.\n");
     return false;
   }
-  Variant value;
-  const HRESULT got = rootDse->Get("defaultNamingContext", value);
-  const std::string* text = std::get_if<std::string>(&value);
-  if (Failed(got) || text == nullptr) {
+  if (!read) {
     state.Write("Could not get default naming context.\n");
     return false;
   }
-  namingContext = *text;
+  namingContext = std::move(*read);
   return true;
 }
 
@@ -188,19 +186,17 @@ int32_t RunSelection(RunState& state) {
 
   state.upnSuffix = UpnSuffixOf(namingContext);
   if (o.debug) state.Print("UPNsfx: %s\n", state.upnSuffix);
-  std::string containerPath = "LDAP://";
-  if (mode == SelectionMode::Ou) containerPath += state.ouRdnChain + ",";
-  containerPath += namingContext;
-  if (o.debug) state.Print("Container: %s\n", containerPath);
+  const std::string containerDn = (mode == SelectionMode::Ou ? state.ouRdnChain + "," : "") + namingContext;
+  if (o.debug) state.Print("Container: LDAP://%s\n", containerDn);
 
   if (!o.quiet) PrintBanner(state, mode);
 
-  std::unique_ptr<DirectorySearch> search;
-  if (Failed(state.directory->OpenSearch(containerPath, search)) || !search) {
+  std::unique_ptr<AccountSearch> search;
+  if (Failed(state.directory->OpenContainer(containerDn, search)) || !search) {
     if (mode == SelectionMode::Ou) {
       state.Print("Could not find OU \"%s\".\n", o.ouPath);
     } else {
-      state.Print("Could not bind to the container %s.\n", containerPath);
+      state.Print("Could not bind to the container LDAP://%s.\n", containerDn);
     }
     return ErrorEnding(state);
   }
@@ -216,9 +212,8 @@ int32_t RunSelection(RunState& state) {
       ProcessList(state, o.listPath, *search);
       break;
     case SelectionMode::Group: {
-      std::unique_ptr<AdsGroup> group;
-      const std::string groupPath = "WinNT://" + state.domainName + "/" + o.groupName;
-      if (Failed(state.directory->GetGroup(groupPath, group)) || !group) {
+      std::unique_ptr<Group> group;
+      if (Failed(state.directory->OpenGroup(state.domainName, o.groupName, group)) || !group) {
         state.Print("Could not find Group \"%s\"\n", o.groupName);
         ++state.errorCount;
       } else {

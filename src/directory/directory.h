@@ -1,91 +1,97 @@
-// The one interface over every directory operation the tool uses. It keeps
-// the contracts of the ADSI operations it stands in for: a status for every
-// call (negative is failure), end markers for searches, paths in the
-// "LDAP://" and "WinNT://" forms. Objects are owned through std::unique_ptr:
-// dropping one is its Release; a SearchHandle going away is CloseSearchHandle.
+// What the tool asks of a directory, in its own terms: the domain's naming
+// context and names, the user accounts below a container, a group's members,
+// whether an account belongs to a group, and the forced password change of
+// one account. Every call gives a status (an HRESULT, negative is failure),
+// since the tool prints the ones that fail. Objects are owned through
+// std::unique_ptr; dropping one releases it.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
-#include <variant>
+#include <string_view>
 #include <vector>
 
 #include "directory/hresult.h"
 
 namespace agewarden {
 
-/// A property value: empty, a 32-bit integer (userAccountControl), a 64-bit
-/// large integer (pwdLastSet) or text.
-using Variant = std::variant<std::monostate, int32_t, int64_t, std::string>;
-
-/// One column of a search row: the attribute name as the caller asked for it
-/// and its values (large integers as int64_t, everything else as text).
-struct Column {
+/// The values of one account that the report uses.
+struct Account {
   std::string name;
-  std::vector<Variant> values;
+  std::string distinguishedName;
+  std::string userPrincipalName;  ///< empty when it has none
+  /// pwdLastSet; nothing when the account has none, or none that reads as a
+  /// number.
+  std::optional<int64_t> pwdLastSet;
 };
 
-/// A directory object (IADs). Get reads the values fetched when the object
-/// was bound; Put only records a change; SetInfo writes every recorded change
-/// at once, all or nothing.
-class AdsObject {
+/// The accounts of one search, as they arrive.
+class AccountCursor {
  public:
-  virtual ~AdsObject() = default;
-  virtual HRESULT GetAdsPath(std::string& path) = 0;
-  virtual HRESULT Get(const std::string& property, Variant& value) = 0;
-  virtual HRESULT Put(const std::string& property, const Variant& value) = 0;
-  virtual HRESULT SetInfo() = 0;
+  virtual ~AccountCursor() = default;
+  /// S_OK with the next account, S_ADS_NOMORE_ROWS after the last one, or
+  /// the failure that ended the search (also after some accounts).
+  virtual HRESULT Next(Account& account) = 0;
 };
 
-/// One member of a group: what a walk needs of it.
-struct GroupMember {
-  /// "WinNT://" + domain + "/" + sAMAccountName, or "WinNT://" + SID text
-  /// for a principal of another domain or forest.
-  std::string path;
-  /// The sAMAccountName (or the SID text).
+/// What every account search asks, besides its clause: user accounts of
+/// persons.
+inline constexpr std::string_view kAccountConditions = "(objectClass=user)(objectCategory=person)";
+/// The filter of an account search: kAccountConditions and `clause`.
+std::string AccountFilter(std::string_view clause);
+/// The clause that picks one account by userPrincipalName. The value goes in
+/// as it is: "*" is a wildcard, and a parenthesis makes the filter invalid.
+std::string UpnClause(std::string_view upn);
+
+/// The subtree below one container, where every account search of a run
+/// starts.
+class AccountSearch {
+ public:
+  virtual ~AccountSearch() = default;
+  /// The accounts that `filter` (exactly the text given, sent as it is)
+  /// matches below the container.
+  virtual HRESULT Search(const std::string& filter, std::unique_ptr<AccountCursor>& out) = 0;
+  /// The UPNs whose searches (AccountFilter(UpnClause(upn))) come next, in
+  /// order. Only a hint: the directory may ask for many at once, and every
+  /// later search still gives exactly what it would have given without it.
+  virtual void ExpectUpns(const std::vector<std::string>& upns) { (void)upns; }
+};
+
+/// A member of a group, or the group itself, as a walk sees it.
+struct Principal {
+  /// NetBIOS name of its domain; empty for a principal known only by its SID.
+  std::string domain;
+  /// sAMAccountName, or the SID text.
   std::string name;
   bool isGroup = false;
+  /// The directory's own reference to it, for opening a member group.
+  std::string reference;
 };
 
-/// A group (IADsGroup).
-class AdsGroup : public AdsObject {
+class Group {
  public:
+  virtual ~Group() = default;
+  /// The group, named as the directory names it.
+  virtual const Principal& Identity() const = 0;
   /// Every member, through `member` and through primaryGroupID, sorted by
   /// name ignoring ASCII case.
-  virtual HRESULT Members(std::vector<GroupMember>& members) = 0;
-  /// `isMember` is set non-zero when the member path names a member, directly,
-  /// through nested groups or by primary group. Callers preset it to 0.
-  virtual HRESULT IsMember(const std::string& memberPath, int16_t& isMember) = 0;
+  virtual HRESULT Members(std::vector<Principal>& members) = 0;
+  /// Whether the account `accountName` of the domain `domain` belongs to the
+  /// group: directly, through nested groups or by its primary group.
+  virtual HRESULT HasMember(const std::string& domain, const std::string& accountName, bool& member) = 0;
 };
 
-/// An open search: rows, then the columns of the current row.
-/// Destroying it closes the search.
-class SearchHandle {
+/// One account bound for the forced password change.
+class UserAccount {
  public:
-  virtual ~SearchHandle() = default;
-  /// S_OK for a row, S_ADS_NOMORE_ROWS when there is none.
-  virtual HRESULT GetFirstRow() = 0;
-  virtual HRESULT GetNextRow() = 0;
-  /// S_OK with the next column name of the row, S_ADS_NOMORE_COLUMNS at its end.
-  virtual HRESULT GetNextColumnName(std::string& name) = 0;
-  virtual HRESULT GetColumn(const std::string& name, Column& column) = 0;
-};
-
-enum class SearchScope { Subtree };
-
-/// A directory-search object bound to a container (IDirectorySearch). It keeps
-/// the scope preference for every later search.
-class DirectorySearch {
- public:
-  virtual ~DirectorySearch() = default;
-  virtual HRESULT SetSearchPreference(SearchScope scope) = 0;
-  virtual HRESULT ExecuteSearch(const std::string& filter, const std::vector<std::string>& attributes,
-                                std::unique_ptr<SearchHandle>& handle) = 0;
-  /// Filters of searches to come, in the order they are expected. Only a
-  /// hint: the directory may ask for several at once ahead of time, and every
-  /// later search still gives exactly what it would have given without it.
-  virtual void ExpectSearches(const std::vector<std::string>& filters) { (void)filters; }
+  virtual ~UserAccount() = default;
+  /// userAccountControl as read at the bind; fails when it cannot be read.
+  virtual HRESULT GetUserAccountControl(int32_t& value) const = 0;
+  /// pwdLastSet = 0 and userAccountControl = `userAccountControl`, in one
+  /// write that fails whole if the account changed since the bind.
+  virtual HRESULT ForceChange(int32_t userAccountControl) = 0;
 };
 
 /// One session with the directory, as the invoking user; never a name or a
@@ -95,20 +101,24 @@ class Directory {
   virtual ~Directory() = default;
   virtual void Start() = 0;
   virtual void Stop() = 0;
-  /// "LDAP://rootDSE" or "LDAP://" + DN, as an object.
-  virtual HRESULT OpenObject(const std::string& path, std::unique_ptr<AdsObject>& out) = 0;
-  /// "LDAP://" + DN, as a directory-search object on that container.
-  virtual HRESULT OpenSearch(const std::string& path, std::unique_ptr<DirectorySearch>& out) = 0;
-  /// A group by its path ("WinNT://" + domain + "/" + name). A path that names
-  /// no group fails.
-  virtual HRESULT GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) = 0;
-  /// A user by its path ("LDAP://" + DN). A path that names no user fails.
-  virtual HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) = 0;
-  /// The NetBIOS name of the directory's own domain, spelled as the
-  /// directory spells it. Binds first when needed.
+  /// Binds and reads the root DSE. `namingContext` stays empty when it has
+  /// no defaultNamingContext; a failed bind is a failed status.
+  virtual HRESULT ReadNamingContext(std::optional<std::string>& namingContext) = 0;
+  /// The container `dn` as the root of account searches; fails when it
+  /// names no object.
+  virtual HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) = 0;
+  /// The group `name` (a sAMAccountName) of the domain `domain`, which must
+  /// be the directory's own (ignoring ASCII case).
+  virtual HRESULT OpenGroup(const std::string& domain, const std::string& name, std::unique_ptr<Group>& out) = 0;
+  /// A member that is a group. Fails when it is none.
+  virtual HRESULT OpenGroup(const Principal& member, std::unique_ptr<Group>& out) = 0;
+  /// The user account `dn`, for the forced change. Fails when it names no
+  /// user.
+  virtual HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) = 0;
+  /// The NetBIOS name of the directory's own domain, as the directory
+  /// spells it.
   virtual HRESULT GetDomainName(std::string& name) = 0;
-  /// The sAMAccountName of the account whose credentials the session's bind
-  /// used. Binds first when needed.
+  /// The sAMAccountName of the account whose credentials the bind used.
   virtual HRESULT GetCallerName(std::string& name) = 0;
 };
 

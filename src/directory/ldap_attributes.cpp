@@ -71,10 +71,4 @@ std::optional<int32_t> ParseInteger32(std::string_view text) {
   return static_cast<int32_t>(static_cast<uint32_t>(*value));
 }
 
-bool IsLargeIntegerAttribute(std::string_view name) { return EqualsIgnoreAsciiCase(name, "pwdLastSet"); }
-
-bool IsInteger32Attribute(std::string_view name) {
-  return EqualsIgnoreAsciiCase(name, "userAccountControl") || EqualsIgnoreAsciiCase(name, "primaryGroupID");
-}
-
 }  // namespace agewarden::ldap

@@ -36,12 +36,4 @@ std::optional<int64_t> ParseLargeInteger(std::string_view text);
 /// bits (flags such as 0x80000000 are written either way by servers).
 std::optional<int32_t> ParseInteger32(std::string_view text);
 
-/// True for the large-integer attribute the backend reads (pwdLastSet),
-/// ignoring ASCII case.
-bool IsLargeIntegerAttribute(std::string_view name);
-
-/// True for the 32-bit integer attributes the backend reads
-/// (userAccountControl, primaryGroupID), ignoring ASCII case.
-bool IsInteger32Attribute(std::string_view name);
-
 }  // namespace agewarden::ldap

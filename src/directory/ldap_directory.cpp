@@ -1,25 +1,15 @@
 #include "directory/ldap_directory.h"
 
+#include "directory/ldap_accounts.h"
 #include "directory/ldap_group.h"
-#include "directory/ldap_object.h"
-#include "directory/ldap_paths.h"
-#include "directory/ldap_search.h"
 #include "directory/ldap_session.h"
+#include "directory/ldap_user.h"
 
 namespace agewarden {
 namespace {
 
 using ldap::Entry;
-using ldap::LdapObject;
-using ldap::ObjectState;
-using ldap::ParseLdapPath;
 using ldap::Session;
-
-// What GetUser reads of a user: enough to answer Get for the properties the
-// tool changes, and to write them back conditionally.
-const std::vector<std::string> kUserAttributes = {
-    "objectClass", "userAccountControl", "pwdLastSet", "sAMAccountName", "userPrincipalName", "name",
-};
 
 class LdapDirectoryImpl : public LdapDirectory {
  public:
@@ -38,49 +28,38 @@ class LdapDirectoryImpl : public LdapDirectory {
 
   const LdapStatistics& Statistics() const override { return statistics_; }
 
-  HRESULT OpenObject(const std::string& path, std::unique_ptr<AdsObject>& out) override {
-    out.reset();
-    const auto parsed = ParseLdapPath(path);
-    if (!parsed) return E_ADS_BAD_PATHNAME;
-    auto state = std::make_shared<ObjectState>();
-    state->path = path;
-    state->dn = parsed->dn;
-    // An object is read when it is bound: a DN that names nothing fails here.
-    const HRESULT status = session()->Read(state->dn, {}, state->values);
+  HRESULT ReadNamingContext(std::optional<std::string>& namingContext) override {
+    namingContext.reset();
+    const ldap::DomainFacts* facts = nullptr;
+    const HRESULT status = session()->Facts(facts);
+    if (status == E_ADS_PROPERTY_NOT_FOUND) return S_OK;  // a root DSE without one
     if (Failed(status)) return status;
-    if (parsed->rootDse) session_->NoteRootDse(state->values);
-    out = std::make_unique<LdapObject>(session_, std::move(state));
+    namingContext = facts->defaultNamingContext;
     return S_OK;
   }
 
-  HRESULT OpenSearch(const std::string& path, std::unique_ptr<DirectorySearch>& out) override {
+  HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) override {
     out.reset();
-    const auto parsed = ParseLdapPath(path);
-    if (!parsed) return E_ADS_BAD_PATHNAME;
-    const std::string dn = parsed->rootDse ? std::string() : parsed->dn;
+    // The container is read first: a DN that names nothing fails here.
     Entry container;
     const HRESULT status = session()->Read(dn, {LDAP_NO_ATTRS}, container);
     if (Failed(status)) return status;
-    out = std::make_unique<ldap::LdapDirectorySearch>(session_, dn);
+    out = std::make_unique<ldap::LdapAccountSearch>(session_, dn);
     return S_OK;
   }
 
-  HRESULT GetGroup(const std::string& path, std::unique_ptr<AdsGroup>& out) override {
-    return ldap::BindGroup(session(), path, out);
+  HRESULT OpenGroup(const std::string& domain, const std::string& name, std::unique_ptr<Group>& out) override {
+    return ldap::OpenGroupByName(session(), domain, name, out);
   }
 
-  HRESULT GetUser(const std::string& path, std::unique_ptr<AdsObject>& out) override {
+  HRESULT OpenGroup(const Principal& member, std::unique_ptr<Group>& out) override {
     out.reset();
-    const auto parsed = ParseLdapPath(path);
-    if (!parsed || parsed->rootDse) return E_ADS_BAD_PATHNAME;
-    auto state = std::make_shared<ObjectState>();
-    state->path = path;
-    state->dn = parsed->dn;
-    const HRESULT status = session()->Read(state->dn, kUserAttributes, state->values);
-    if (Failed(status)) return status;
-    if (!state->values.HasClass("user")) return E_NOINTERFACE;
-    out = std::make_unique<LdapObject>(session_, std::move(state));
-    return S_OK;
+    if (!member.isGroup || member.reference.empty()) return E_NOINTERFACE;
+    return ldap::OpenGroupByDn(session(), member.reference, out);
+  }
+
+  HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) override {
+    return ldap::OpenUser(session(), dn, out);
   }
 
   HRESULT GetDomainName(std::string& name) override { return session()->NetbiosName(name); }

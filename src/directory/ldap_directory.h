@@ -19,14 +19,10 @@ struct LdapSettings {
   /// When true every search is paged from the start; otherwise a search runs
   /// unpaged first and continues paged when the server cuts it.
   bool alwaysPage = false;
-  /// Test seam: the unpaged phase of a search is cut after so many entries
-  /// (0: never), and the search goes on paged, as when Windows AD stops an
-  /// unpaged search at its MaxPageSize. Samba never cuts one itself.
-  int unpagedSizeLimit = 0;
-  /// Nested membership is asked with the in-chain matching rule
-  /// (1.2.840.113556.1.4.1941); false walks memberOf instead, as the backend
-  /// also does when a server rejects the rule.
-  bool inChainRule = true;
+  /// Test seam: the result of every unpaged search reads as cut by a size
+  /// limit, as Windows AD's does when it stops an unpaged search at its
+  /// MaxPageSize (Samba never cuts one), so the search goes on paged.
+  bool cutUnpaged = false;
   /// Searches that callers announce are asked for many at a time, ahead of
   /// their turn; false runs each on its own (to compare the two in tests).
   bool readAhead = true;

@@ -26,11 +26,4 @@ std::string EscapeFilterValue(std::string_view value) {
   return out;
 }
 
-std::string EscapeFilterBytes(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 3);
-  for (char c : bytes) AppendEscaped(out, static_cast<unsigned char>(c));
-  return out;
-}
-
 }  // namespace agewarden::ldap

@@ -1,8 +1,9 @@
-// Assertion values escaped for search filters (RFC 4515).
+// Assertion values escaped for search filters (RFC 4515): the DNs and
+// sAMAccountNames the backend looks up itself.
 //
 // libldap's ldap_bv2escaped_filter_value also escapes every non-ASCII byte
-// and writes upper-case hex: the filters this backend sends keep UTF-8 as it
-// is and write lower-case hex, so these stay.
+// and writes upper-case hex, and Wldap32 has no such call: one small escaper
+// serves both, keeping UTF-8 as it is and writing lower-case hex.
 #pragma once
 
 #include <string>
@@ -12,8 +13,5 @@ namespace agewarden::ldap {
 
 /// '*', '(', ')', '\' and NUL become \2a, \28, \29, \5c, \00; other bytes stay.
 std::string EscapeFilterValue(std::string_view value);
-
-/// Every byte escaped as \xx: for binary assertion values such as objectSid.
-std::string EscapeFilterBytes(std::string_view bytes);
 
 }  // namespace agewarden::ldap

@@ -1,5 +1,7 @@
-// Groups and their members over LDAP, named the way the WinNT provider
-// names them: "WinNT://" + the domain's NetBIOS name + "/" + sAMAccountName.
+// Groups and their members over LDAP, as the group walk and the Domain
+// Admins check see them: each member named by the domain's NetBIOS name and
+// its sAMAccountName (a principal of another forest by its SID text), and
+// known to the backend by its DN.
 #pragma once
 
 #include <memory>
@@ -7,22 +9,24 @@
 #include <vector>
 
 #include "directory/directory.h"
-#include "directory/ldap_paths.h"
 #include "directory/ldap_session.h"
 
 namespace agewarden::ldap {
 
-/// The account a "WinNT://DOMAIN/name" path names, with the given
-/// attributes. The domain must be the directory's own (its NetBIOS name,
-/// ignoring ASCII case).
-HRESULT FindAccount(const std::shared_ptr<Session>& session, const WinNtPath& path,
+/// The account `name` (a sAMAccountName) of the domain `domain`, which must
+/// be the directory's own (its NetBIOS name, ignoring ASCII case), with the
+/// given attributes.
+HRESULT FindAccount(const std::shared_ptr<Session>& session, const std::string& domain, const std::string& name,
                     const std::vector<std::string>& attributes, Entry& entry);
 
-/// Binds the group a "WinNT://DOMAIN/name" path names. A path of any other
-/// shape fails with E_ADS_BAD_PATHNAME, one that names no group with
-/// E_ADS_NO_SUCH_OBJECT, one that names an account that is not a group with
-/// E_NOINTERFACE.
-HRESULT BindGroup(const std::shared_ptr<Session>& session, const std::string& path, std::unique_ptr<AdsGroup>& out);
+/// The group `name` of the directory's own domain `domain`:
+/// E_ADS_NO_SUCH_OBJECT for another domain or no such account,
+/// E_NOINTERFACE for an account that is no group.
+HRESULT OpenGroupByName(const std::shared_ptr<Session>& session, const std::string& domain, const std::string& name,
+                        std::unique_ptr<Group>& out);
+
+/// The group whose DN is `dn` (a member's reference).
+HRESULT OpenGroupByDn(const std::shared_ptr<Session>& session, const std::string& dn, std::unique_ptr<Group>& out);
 
 /// The values of a group's `member` attribute, read with ranged retrieval
 /// ("member;range=0-*", then on from where the server stopped, or in steps

@@ -1,8 +1,8 @@
-// Searches asked for ahead of time. A caller that knows which accounts it
-// will look up next (the rest of a list file, the rest of a group) says so,
-// and their one-name searches are sent to the server many names at a time:
+// Account searches asked for ahead of time. A caller that knows which UPNs
+// it will look up next (the rest of a list file, the rest of a group) says
+// so, and their searches are sent to the server many UPNs at a time:
 // (&(|(userPrincipalName=a@s)(userPrincipalName=b@s)...)(objectClass=user)...)
-// with a few such searches in flight. Each later one-name search is then
+// with a few such searches in flight. Each later search of one UPN is then
 // answered from what came back, whenever that answer is certainly the one
 // its own search would give; otherwise it is left to run on its own.
 #pragma once
@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -23,16 +24,16 @@ namespace agewarden::ldap {
 constexpr size_t kReadAheadBatch = 100;
 constexpr size_t kReadAheadInFlight = 4;
 
-/// A filter that ends in one plain equality, split for merging:
-/// "(&" + rest + "(" + attribute + "=" + value + "))". Nothing for any other
-/// shape, and for a value that could not be merged safely (a wildcard,
-/// parentheses, a backslash, a NUL byte, bytes that are not UTF-8).
-struct MergeableFilter {
-  std::string rest;
-  std::string attribute;
-  std::string value;
-};
-std::optional<MergeableFilter> SplitMergeable(const std::string& filter);
+/// Whether a UPN can share a search with others: not when it holds a
+/// wildcard, parentheses, a backslash, a NUL byte or bytes that are not
+/// UTF-8 (its clause means something else than one name, or nothing).
+bool Mergeable(std::string_view upn);
+
+/// Whether the directory could take the stored UPN `stored` for `upn`. It
+/// compares userPrincipalName without regard to case, Unicode included, and
+/// its rules beyond ASCII are not repeated here: only ASCII ends that differ
+/// (ignoring case) tell two values apart with certainty.
+bool MightMatch(std::string_view stored, std::string_view upn);
 
 class ReadAhead {
  public:
@@ -41,30 +42,30 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  /// Filters of one-name searches to come, in the order expected.
-  void Expect(const std::vector<std::string>& filters);
+  /// UPNs whose account searches come next, in the order expected.
+  void Expect(const std::vector<std::string>& upns);
 
-  /// The entries of the search `filter` with `attributes` in `scope`, when
-  /// read ahead and certain: true with `entries` filled. False when the
-  /// caller must run the search itself (never read ahead, the batched search
-  /// failed, the rows cannot be matched to the name with certainty, or an
-  /// account among them was changed since).
-  bool Take(const std::string& filter, int scope, const std::vector<std::string>& attributes,
-            std::vector<Entry>& entries);
+  /// The entries of the account search `filter`, when it is the search of
+  /// an expected UPN, read ahead and certain: true with `entries` filled.
+  /// False when the caller must run the search itself (never read ahead,
+  /// the batched search failed, the rows cannot be matched to the UPN with
+  /// certainty, or an account among them was changed since).
+  bool Take(const std::string& filter, std::vector<Entry>& entries);
 
  private:
   struct Batch;
 
-  void Send(Batch& batch, int scope, const std::vector<std::string>& attributes);
+  void Send(Batch& batch);
   void Drain(Batch& batch);
-  bool Answer(const Batch& batch, const std::string& value, std::vector<Entry>& entries) const;
+  bool Answer(const Batch& batch, const std::string& upn, std::vector<Entry>& entries) const;
   void Release(Batch* batch);
 
   std::shared_ptr<Session> session_;
   std::string base_;
   std::deque<std::unique_ptr<Batch>> batches_;
-  // Each expected filter, once per time it is expected, with its batch.
-  std::unordered_map<std::string, std::deque<Batch*>> expected_;
+  // The filter of each expected UPN, once per time it is expected, with the
+  // UPN and its batch.
+  std::unordered_map<std::string, std::deque<std::pair<std::string, Batch*>>> expected_;
 };
 
 }  // namespace agewarden::ldap

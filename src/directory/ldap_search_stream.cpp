@@ -118,6 +118,7 @@ HRESULT SearchStream::Ended(LDAPMessage* message) {
   std::string cookie;
   const HRESULT status = session_->ParseResult(message, code, phase_ == Phase::Paged ? &cookie : nullptr);
   if (Failed(status)) return status;
+  if (phase_ == Phase::Unpaged && continuePaged_ && session_->Settings().cutUnpaged) code = LDAP_SIZELIMIT_EXCEEDED;  // test seam
   const bool cut = code == LDAP_SIZELIMIT_EXCEEDED || code == LDAP_ADMINLIMIT_EXCEEDED;
   if (phase_ == Phase::Unpaged && continuePaged_ && cut) return GoOnPaged();
   if (code != LDAP_SUCCESS) return StatusFromLdapResult(code);
@@ -153,16 +154,6 @@ HRESULT SearchStream::Next(Entry& entry) {
         status = session_->ParseEntry(message.get(), next);
         if (Failed(status)) return Fail(status);
         if (phase_ == Phase::Unpaged && continuePaged_) {
-          // Test seam: cut here, as Windows AD cuts an unpaged search (Samba
-          // never does).
-          const int limit = session_->Settings().unpagedSizeLimit;
-          if (limit > 0 && unpagedEntries_++ >= static_cast<size_t>(limit)) {
-            session_->Abandon(msgid_, generation_);
-            active_ = false;
-            status = GoOnPaged();
-            if (Failed(status)) return Fail(status);
-            continue;
-          }
           Remember(next);
         } else if (skipSeen_ && HandedOut(next)) {
           continue;  // handed out by the unpaged phase already

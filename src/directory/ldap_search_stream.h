@@ -63,7 +63,6 @@ class SearchStream {
   uint64_t generation_ = 0;
   std::string cookie_;
   bool skipSeen_ = false;
-  size_t unpagedEntries_ = 0;
   // What the unpaged phase handed out: objectGUIDs, 16 bytes each (sorted
   // once the paged phase starts), and the DNs of entries without one.
   std::vector<std::array<char, 16>> seenGuids_;

@@ -92,21 +92,4 @@ std::optional<uint32_t> SidRid(std::string_view bytes) {
   return ReadLittleEndian32(bytes, 8 + 4 * (*count - 1));
 }
 
-std::optional<std::string> SidDomainPart(std::string_view bytes) {
-  const auto count = SidCount(bytes);
-  if (!count || *count == 0) return std::nullopt;
-  std::string domain(bytes.substr(0, bytes.size() - 4));
-  domain[1] = static_cast<char>(*count - 1);
-  return domain;
-}
-
-std::string SidWithRid(std::string_view domainSid, uint32_t rid) {
-  const auto count = SidCount(domainSid);
-  if (!count || *count >= 15) return {};
-  std::string sid(domainSid);
-  sid[1] = static_cast<char>(*count + 1);
-  AppendLittleEndian32(sid, rid);
-  return sid;
-}
-
 }  // namespace agewarden::ldap

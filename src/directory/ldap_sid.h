@@ -20,11 +20,4 @@ std::optional<std::string> SidFromText(std::string_view text);
 /// The last sub-authority of a binary SID (the RID of an account or group).
 std::optional<uint32_t> SidRid(std::string_view bytes);
 
-/// The binary SID of the domain part: every sub-authority but the last.
-std::optional<std::string> SidDomainPart(std::string_view bytes);
-
-/// A binary SID of a domain followed by one more sub-authority; empty when
-/// the domain SID is not well-formed or has no room for another.
-std::string SidWithRid(std::string_view domainSid, uint32_t rid);
-
 }  // namespace agewarden::ldap

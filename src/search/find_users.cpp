@@ -8,31 +8,8 @@
 namespace agewarden {
 namespace {
 
-const std::vector<std::string> kAttributes = {"name", "distinguishedName", "pwdLastSet", "userPrincipalName"};
-
-// The filter of every search: the clause narrows it to one account.
-std::string SearchFilter(const std::string& filterClause) {
-  return "(&(objectClass=user)(objectCategory=person)" + filterClause + ")";
-}
-
-// The first value of a column as text; empty when it holds none.
-std::string FirstText(const Column& column) {
-  if (column.values.empty()) return {};
-  if (const auto* text = std::get_if<std::string>(&column.values.front())) return *text;
-  return {};
-}
-
 // pwdLastSet of one row: the last-change text and the age.
-void ReadPasswordLastSet(RunState& state, const Column& column, int64_t now, AccountRow& row) {
-  if (column.values.empty()) return;
-  int64_t value = 0;
-  if (const auto* large = std::get_if<int64_t>(&column.values.front())) {
-    value = *large;
-  } else if (const auto* small = std::get_if<int32_t>(&column.values.front())) {
-    value = *small;
-  } else {
-    return;
-  }
+void ReadPasswordLastSet(RunState& state, int64_t value, int64_t now, AccountRow& row) {
   const bool debug = state.options.debug;
   if ((static_cast<uint64_t>(value) & 0xFFFFFFFFu) == 0xFFFFFFFFu) {
     if (!state.options.quiet) state.Write("  Never Expires.\n");
@@ -65,7 +42,7 @@ double AgeInDays(int64_t ageTicks) { return static_cast<double>(ageTicks) * 1e-0
 }  // namespace
 
 std::string UpnFilterClause(const RunState& state, std::string_view name) {
-  return "(userPrincipalName=" + std::string(name) + state.upnSuffix + ")";
+  return UpnClause(std::string(name) + state.upnSuffix);
 }
 
 void ReportFailedQuery(RunState& state, HRESULT result) {
@@ -79,35 +56,30 @@ void ReportFailedQuery(RunState& state, HRESULT result) {
   ++state.errorCount;
 }
 
-void AnnounceSearches(DirectorySearch& search, const std::vector<std::string>& filterClauses) {
-  std::vector<std::string> filters;
-  filters.reserve(filterClauses.size());
-  for (const std::string& clause : filterClauses) filters.push_back(SearchFilter(clause));
-  if (!filters.empty()) search.ExpectSearches(filters);
+void AnnounceNames(const RunState& state, AccountSearch& search, const std::vector<std::string>& names) {
+  if (names.empty()) return;
+  std::vector<std::string> upns;
+  upns.reserve(names.size());
+  for (const std::string& name : names) upns.push_back(name + state.upnSuffix);
+  search.ExpectUpns(upns);
 }
 
-HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& filterClause) {
+HRESULT FindUsers(RunState& state, AccountSearch& search, const std::string& filterClause) {
   const RunOptions& o = state.options;
-  const std::string filter = SearchFilter(filterClause);
+  const std::string filter = AccountFilter(filterClause);
   if (o.debug) state.Print("Filter: %s\n", filter);
-
-  HRESULT status = search.SetSearchPreference(SearchScope::Subtree);
-  if (Failed(status)) {
-    ++state.errorCount;
-    state.Write("SetSearchPreference failed\n");
-    return status;
-  }
 
   // Every row of the call is aged against this one instant.
   const int64_t now = state.now();
 
-  std::unique_ptr<SearchHandle> handle;
-  status = search.ExecuteSearch(filter, kAttributes, handle);
-  if (Failed(status) || !handle) {
+  std::unique_ptr<AccountCursor> cursor;
+  HRESULT status = search.Search(filter, cursor);
+  if (Failed(status) || !cursor) {
     if (o.debug) state.Write("ExecuteSearch Failed\n");
     return Failed(status) ? status : E_FAIL;
   }
-  status = handle->GetFirstRow();
+  Account account;
+  status = cursor->Next(account);
   if (Failed(status)) {
     if (o.debug) state.Write("GetFirstRow Failed\n");
     return status;
@@ -117,26 +89,8 @@ HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& f
   while (true) {
     // Each row starts afresh: a row without a usable pwdLastSet shows
     // "Unknown" and an age of 0, never the values of the row before it.
-    AccountRow row;
-    std::string columnName;
-    while (true) {
-      const HRESULT next = handle->GetNextColumnName(columnName);
-      if (next == S_ADS_NOMORE_COLUMNS || Failed(next)) break;
-      Column column;
-      if (Failed(handle->GetColumn(columnName, column))) {
-        if (o.debug) state.Write("GetColumn Failed\n");
-        continue;
-      }
-      if (columnName == "name") {
-        row.name = FirstText(column);
-      } else if (columnName == "distinguishedName") {
-        row.distinguishedName = FirstText(column);
-      } else if (columnName == "userPrincipalName") {
-        row.userPrincipalName = FirstText(column);
-      } else if (columnName == "pwdLastSet") {
-        ReadPasswordLastSet(state, column, now, row);
-      }
-    }
+    AccountRow row{account.name, account.distinguishedName, account.userPrincipalName};
+    if (account.pwdLastSet) ReadPasswordLastSet(state, *account.pwdLastSet, now, row);
 
     bool qualifies = false;
     bool reported = o.debug;
@@ -161,7 +115,7 @@ HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& f
       if (!o.quiet) state.Write("\n");
     }
 
-    status = handle->GetNextRow();
+    status = cursor->Next(account);
     if (status == S_ADS_NOMORE_ROWS) break;
     if (Failed(status)) {
       // The rows stopped short of the end: the query did not complete.

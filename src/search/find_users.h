@@ -30,11 +30,12 @@ std::string UpnFilterClause(const RunState& state, std::string_view name);
 /// match the clause; reports those whose password is at least `days` old and,
 /// with -t, forces a change on each. Returns a negative status when the search
 /// failed, 1 when it returned no row, S_ADS_NOMORE_ROWS otherwise.
-HRESULT FindUsers(RunState& state, DirectorySearch& search, const std::string& filterClause);
+HRESULT FindUsers(RunState& state, AccountSearch& search, const std::string& filterClause);
 
-/// Tells the directory the clauses that FindUsers will be called with next,
-/// in order, so that it may ask for many accounts in one request.
-void AnnounceSearches(DirectorySearch& search, const std::vector<std::string>& filterClauses);
+/// Tells the directory the user names whose UpnFilterClause FindUsers will
+/// be called with next, in order, so that it may ask for many accounts in
+/// one request.
+void AnnounceNames(const RunState& state, AccountSearch& search, const std::vector<std::string>& names);
 
 /// Prints and counts the failure of a search: an invalid filter or any other
 /// negative status. Does nothing for a result that is no failure.

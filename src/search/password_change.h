@@ -9,9 +9,10 @@ namespace agewarden {
 /// Flag of userAccountControl: the password never expires.
 constexpr int32_t kDontExpirePassword = 0x10000;
 
-/// Binds the account by its distinguished name, puts pwdLastSet 0 and
-/// userAccountControl without kDontExpirePassword, and commits both in one
-/// write. A failed bind or commit prints its line and counts one error.
+/// Binds the account by its distinguished name and writes pwdLastSet 0 and
+/// userAccountControl without kDontExpirePassword in one write. A failed
+/// bind, read of userAccountControl or commit prints its line and counts one
+/// error; the change is then all or nothing: nothing is written.
 void ForcePasswordChange(RunState& state, const AccountRow& row);
 
 }  // namespace agewarden

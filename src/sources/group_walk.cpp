@@ -11,14 +11,15 @@
 namespace agewarden {
 namespace {
 
-constexpr std::string_view kWinNtPrefix = "WinNT://";
-// Members whose searches are announced ahead of the one being treated.
+// Members whose searches are announced ahead of the one being treated, at
+// every kAnnounceEvery members.
 constexpr size_t kAnnounceAhead = 800;
+constexpr size_t kAnnounceEvery = 100;
 
-// A path as the skip messages show it: without its "WinNT://".
-std::string_view WithoutPrefix(std::string_view path) {
-  if (path.substr(0, kWinNtPrefix.size()) == kWinNtPrefix) return path.substr(kWinNtPrefix.size());
-  return path;
+// A principal's path as the messages show it, without its "WinNT://": the
+// domain and the name, or the SID text alone.
+std::string PathText(const Principal& principal) {
+  return principal.domain.empty() ? principal.name : principal.domain + "/" + principal.name;
 }
 
 bool OnPath(const std::vector<std::string>& walkPath, const std::string& groupPath) {
@@ -30,86 +31,70 @@ bool OnPath(const std::vector<std::string>& walkPath, const std::string& groupPa
 
 struct Walker {
   RunState& state;
-  DirectorySearch& search;
-  // ADsPaths of the groups being walked, outermost first.
+  AccountSearch& search;
+  // Paths of the groups being walked, outermost first.
   std::vector<std::string> path;
   // Accounts met anywhere in the walk so far, other domains' included.
   int32_t userCount = 0;
 
-  // One member of a batch. False when a nested walk failed: the rest of
-  // the batch is then passed over.
-  bool Member(const GroupMember& member) {
+  void Member(const Principal& member) {
     const bool debug = state.options.debug;
-    if (debug) state.Print("Member ADSPath: %s\n", member.path);
+    const std::string memberPath = PathText(member);
+    if (debug) state.Print("Member ADSPath: WinNT://%s\n", memberPath);
     if (debug) state.Print("Member Name: %s\n", member.name);
 
-    std::unique_ptr<AdsGroup> nested;
-    if (member.isGroup && Succeeded(state.directory->GetGroup(member.path, nested)) && nested) {
-      if (OnPath(path, member.path)) {
-        state.Print("Group %s skipped - it is already being walked\n", WithoutPrefix(member.path));
-        return true;
+    std::unique_ptr<Group> nested;
+    if (member.isGroup && Succeeded(state.directory->OpenGroup(member, nested)) && nested) {
+      if (OnPath(path, memberPath)) {
+        state.Print("Group %s skipped - it is already being walked\n", memberPath);
+      } else {
+        Walk(*nested);
       }
-      return Walk(*nested);
+      return;
     }
 
-    // Whatever cannot be bound as a group counts as an account.
+    // Whatever cannot be opened as a group counts as an account.
     if (userCount < INT32_MAX) ++userCount;
     if (!IsOwnDomainAccount(member)) {
-      state.Print("Member %s skipped - not the %s domain\n", WithoutPrefix(member.path), state.domainName);
-      return true;
+      state.Print("Member %s skipped - not the %s domain\n", memberPath, state.domainName);
+      return;
     }
     const std::string clause = UpnFilterClause(state, member.name);
     if (debug) state.Print("Calling FindUsers(pC,%s)\n", clause);
     // Not-found accounts and failed searches pass without a message here.
     FindUsers(state, search, clause);
-    return true;
   }
 
-  bool IsOwnDomainAccount(const GroupMember& member) const {
-    return member.path == std::string(kWinNtPrefix) + state.domainName + "/" + member.name;
+  // Its domain compared as the user typed it, letter case included.
+  bool IsOwnDomainAccount(const Principal& member) const {
+    return !member.domain.empty() && member.domain == state.domainName;
   }
 
   // Tells the directory which accounts among members[from, to) will be
   // searched, so that it may ask for many at once. Returns `to`.
-  size_t Announce(const std::vector<GroupMember>& members, size_t from, size_t to) {
-    std::vector<std::string> clauses;
+  size_t Announce(const std::vector<Principal>& members, size_t from, size_t to) {
+    std::vector<std::string> names;
     for (size_t i = from; i < to; ++i) {
-      if (!members[i].isGroup && IsOwnDomainAccount(members[i])) {
-        clauses.push_back(UpnFilterClause(state, members[i].name));
-      }
+      if (!members[i].isGroup && IsOwnDomainAccount(members[i])) names.push_back(members[i].name);
     }
-    AnnounceSearches(search, clauses);
+    AnnounceNames(state, search, names);
     return to;
   }
 
-  // False when the group's path cannot be read or a nested walk failed: the
-  // walk of the enclosing group then passes over the rest of its batch too.
-  bool Walk(AdsGroup& group) {
-    std::string groupPath;
-    const HRESULT read = group.GetAdsPath(groupPath);
-    if (Failed(read)) {
-      state.Write("ProcessGroup: get_ADsPath failed\n");
-      return false;
-    }
-    if (state.options.debug) state.Print("Enumerating Group: %s\n", groupPath);
-    bool ranThrough = true;
-    std::vector<GroupMember> members;
+  void Walk(Group& group) {
+    const std::string groupPath = PathText(group.Identity());
+    if (state.options.debug) state.Print("Enumerating Group: WinNT://%s\n", groupPath);
+    std::vector<Principal> members;
     if (Failed(group.Members(members))) {
       state.Write("Members failed\n");
     } else {
       path.push_back(groupPath);
       size_t announced = 0;
-      // Batches of kMemberBatchSize: a nested walk that fails ends its own
-      // batch, and the walk goes on with the next one.
-      for (size_t start = 0; start < members.size(); start += kMemberBatchSize) {
-        const size_t end = std::min(members.size(), start + kMemberBatchSize);
-        announced = Announce(members, announced, std::min(members.size(), start + kAnnounceAhead));
-        for (size_t i = start; i < end; ++i) {
-          if (!Member(members[i])) {
-            ranThrough = false;
-            break;
-          }
+      for (size_t i = 0; i < members.size(); ++i) {
+        if (i % kAnnounceEvery == 0) {
+          announced = Announce(members, announced, std::min(members.size(), i + kAnnounceAhead));
         }
+        Member(members[i]);
       }
       path.pop_back();
     }
@@ -118,13 +103,12 @@ struct Walker {
       state.Write("Group does not contain any users\n");
       ++state.errorCount;
     }
-    return ranThrough;
   }
 };
 
 }  // namespace
 
-void ProcessGroup(RunState& state, DirectorySearch& search, AdsGroup& group) {
+void ProcessGroup(RunState& state, AccountSearch& search, Group& group) {
   Walker walker{state, search, {}, 0};
   walker.Walk(group);
 }

@@ -61,7 +61,7 @@ int32_t ReadListWords(std::FILE* file, const std::function<void(const std::strin
 
 std::string ListWordToName(const std::string& word) { return IsValidUtf8(word) ? word : WidenLatin1(word); }
 
-void ProcessList(RunState& state, const std::string& listPath, DirectorySearch& search) {
+void ProcessList(RunState& state, const std::string& listPath, AccountSearch& search) {
   const ListFile file = OpenListFile(listPath);
   if (!file) {
     state.Print("Cannot open input file: %s\n", listPath);
@@ -77,7 +77,7 @@ void ProcessList(RunState& state, const std::string& listPath, DirectorySearch& 
   std::deque<Pending> ahead;
   std::vector<std::string> announce;
   const auto announceNow = [&] {
-    AnnounceSearches(search, announce);
+    AnnounceNames(state, search, announce);
     announce.clear();
   };
   const auto processNext = [&] {
@@ -99,7 +99,7 @@ void ProcessList(RunState& state, const std::string& listPath, DirectorySearch& 
   };
   const auto onWord = [&](const std::string& word) {
     Pending pending{ListWordToName(word)};
-    announce.push_back(UpnFilterClause(state, pending.name));
+    announce.push_back(pending.name);
     ahead.push_back(std::move(pending));
     if (announce.size() >= kListAnnounceChunk) announceNow();
     while (ahead.size() > kListReadAhead) processNext();

@@ -37,6 +37,6 @@ int32_t ReadListWords(std::FILE* file, const std::function<void(const std::strin
 std::string ListWordToName(const std::string& word);
 
 /// One search per name in the file.
-void ProcessList(RunState& state, const std::string& listPath, DirectorySearch& search);
+void ProcessList(RunState& state, const std::string& listPath, AccountSearch& search);
 
 }  // namespace agewarden

@@ -63,11 +63,6 @@ TEST(AgewardenLab, OutputAndStatus) {
     environment["USERDOMAIN"] = environment["USERNAME"] = std::nullopt;
     return environment;
   };
-  const auto ticket = [&](const std::string& principal, const std::string& options = "") {
-    const std::string cache = TempPath(principal + ".ccache");
-    EXPECT_EQ(Shell("printf '%s\\n' \"$LAB_USER_PASSWORD\" | kinit " + options + " -c FILE:" + cache + " " + principal).status, 0);
-    return bare({{"KRB5CCNAME", "FILE:" + cache}});
-  };
   const std::string groupA = "admin400@agewarden.lab\nGroup AGEWARDEN/Lab Group A skipped - it is already being walked\n"
       "staff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff200a@agewarden.lab\nstaff400a@agewarden.lab\n";
   const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n";
@@ -96,13 +91,13 @@ TEST(AgewardenLab, OutputAndStatus) {
       {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1, bare(PlainUser())},
       {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1,
        bare({{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}})},
-      {{"-g", "Domain Users", "-q"}, "Sorry, jdoe2, " + sorry, 1, ticket("john.doe@AGEWARDEN.LAB")},
-      {{"-g", "Domain Users", "-x"}, "Username: jdoe2\n", 1, ticket("john.doe@agewarden.lab", "-E"), Match::Includes},
+      {{"-g", "Domain Users", "-q"}, "Sorry, jdoe2, " + sorry, 1, TicketOf("john.doe@AGEWARDEN.LAB")},
+      {{"-g", "Domain Users", "-x"}, "Username: jdoe2\n", 1, TicketOf("john.doe@agewarden.lab", "-E"), Match::Includes},
       // Domain Admins through a nested group and through primaryGroupID.
       {{"-g", "Domain Users", "-x"}, "nestadmin is a member of Domain Admins\n", 0,
-       ticket("nestadmin"), Match::Includes},
+       TicketOf("nestadmin"), Match::Includes},
       {{"-g", "Domain Users", "-x"}, "primeadmin is a member of Domain Admins\n", 0,
-       ticket("primeadmin"), Match::Includes},
+       TicketOf("primeadmin"), Match::Includes},
       {{"-g", "Lab Group A", "-q"}, "Unable to retrieve your domain name\nErrors: 1 \n", 1,
        bare({{"LDAPURI", "ldap://127.0.0.1:1"}})},
       {{"-g", "Domain Users", "-q"}, "Unable to retrieve your username\nErrors: 1 \n", 1,
@@ -188,8 +183,9 @@ TEST(AgewardenLab, ListOf100000NamesInConstantMemory) {
   EXPECT_LT(many.peakRssKb, few.peakRssKb + 8 * 1024) << "memory does not grow with the list";
 }
 
-// -t as a plain user: every write refused and counted, nothing changed. As
-// Administrator: pwdLastSet zeroed on exactly the reported accounts and
+// -t as a plain user: every write refused and counted, nothing changed; as
+// a user who may write pwdLastSet but not read userAccountControl: nothing
+// written. As Administrator: pwdLastSet zeroed on exactly the reported accounts and
 // "password never expires" cleared; nothing else changes. The lab is reset after.
 TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
   REQUIRE_LAB();
@@ -203,6 +199,16 @@ TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
                          "Update for user staff400b@agewarden.lab failed\nErrors: 3 \n");
   EXPECT_EQ(refused.status, 3);
   EXPECT_EQ(ReadAccounts(staff), before) << "nothing changed, not even uSNChanged";
+
+  // Allowed to write pwdLastSet but not to read userAccountControl: without
+  // the value read nothing is written, and the error is counted.
+  const std::string delegated = "OU=Delegated," + Base();
+  const Accounts delegatedBefore = ReadAccounts(delegated);
+  const Result partial = RunTool({.args = {"-t", "-u", "deleg400", "-q"}, .environment = TicketOf("delegate")});
+  EXPECT_EQ(partial.out, "deleg400@agewarden.lab\nGet userAccountControl for user deleg400@agewarden.lab failed\n"
+                         "Errors: 1 \n");
+  EXPECT_EQ(partial.status, 1);
+  EXPECT_EQ(ReadAccounts(delegated), delegatedBefore) << "pwdLastSet kept";
 
   const Result r = RunTool({{"-t", "-o", "Staff", "-d", "90", "-q"}});
   EXPECT_EQ(r.status, 0) << r.out;

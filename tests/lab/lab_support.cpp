@@ -145,6 +145,12 @@ Environment PlainUser() {
   return plain;
 }
 
+Environment TicketOf(const std::string& principal, const std::string& options) {
+  const std::string cache = TempPath(principal + ".ccache");
+  EXPECT_EQ(Shell("printf '%s\\n' \"$LAB_USER_PASSWORD\" | kinit " + options + " -c FILE:" + cache + " " + principal).status, 0);
+  return {{"KRB5CCNAME", "FILE:" + cache}, {"USERDOMAIN", std::nullopt}, {"USERNAME", std::nullopt}};
+}
+
 void ResetLab() { EXPECT_EQ(Labdc("reset").status, 0) << "labdc reset"; }
 
 pid_t SambaPid() {

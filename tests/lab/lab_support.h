@@ -67,6 +67,9 @@ Result Shell(const std::string& command, const Environment& environment = {});
 Result Labdc(const std::string& arguments);
 /// The environment of `scripts/labdc env plain`.
 Environment PlainUser();
+/// Without USERDOMAIN and USERNAME, a ticket cache of its own for a seeded
+/// user (kinit with `options` and the seeded password).
+Environment TicketOf(const std::string& principal, const std::string& options = "");
 /// Resets the lab to its seeded state (after a test that wrote).
 void ResetLab();
 /// The lab's samba (leader of its process group); -1 when it is not running.

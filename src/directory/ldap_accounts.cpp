@@ -1,0 +1,93 @@
+#include "directory/ldap_accounts.h"
+
+#include "common/text.h"
+#include "directory/ldap_attributes.h"
+#include "directory/ldap_read_ahead.h"
+#include "directory/ldap_search_stream.h"
+
+namespace agewarden::ldap {
+namespace {
+
+// The accounts of a search as its entries arrive.
+class StreamCursor : public AccountCursor {
+ public:
+  explicit StreamCursor(std::unique_ptr<SearchStream> stream) : stream_(std::move(stream)) {}
+  HRESULT Next(Account& account) override {
+    const HRESULT status = stream_->Next(entry_);
+    if (status == S_OK) account = AccountFromEntry(entry_);
+    return status;
+  }
+
+ private:
+  std::unique_ptr<SearchStream> stream_;
+  Entry entry_;
+};
+
+// The accounts of a search that was read ahead.
+class ReadCursor : public AccountCursor {
+ public:
+  explicit ReadCursor(std::vector<Entry> entries) : entries_(std::move(entries)) {}
+  HRESULT Next(Account& account) override {
+    if (next_ == entries_.size()) return S_ADS_NOMORE_ROWS;
+    account = AccountFromEntry(entries_[next_++]);
+    return S_OK;
+  }
+
+ private:
+  std::vector<Entry> entries_;
+  size_t next_ = 0;
+};
+
+}  // namespace
+
+const std::vector<std::string> kAccountAttributes = {"name", "distinguishedName", "pwdLastSet", "userPrincipalName"};
+
+Account AccountFromEntry(const Entry& entry) {
+  Account account;
+  bool named = false;
+  for (const Attribute& attribute : entry.attributes) {
+    if (attribute.values.empty()) continue;
+    const std::string& value = attribute.values.front();
+    const std::string_view type = AttributeType(attribute.name);
+    if (EqualsIgnoreAsciiCase(type, "name")) {
+      account.name = value;
+    } else if (EqualsIgnoreAsciiCase(type, "distinguishedName")) {
+      account.distinguishedName = value;
+      named = true;
+    } else if (EqualsIgnoreAsciiCase(type, "userPrincipalName")) {
+      account.userPrincipalName = value;
+    } else if (EqualsIgnoreAsciiCase(type, "pwdLastSet")) {
+      account.pwdLastSet = ParseLargeInteger(value);
+    }
+  }
+  if (!named) account.distinguishedName = entry.dn;
+  return account;
+}
+
+LdapAccountSearch::LdapAccountSearch(std::shared_ptr<Session> session, std::string baseDn)
+    : session_(std::move(session)), baseDn_(std::move(baseDn)) {}
+
+LdapAccountSearch::~LdapAccountSearch() = default;
+
+HRESULT LdapAccountSearch::Search(const std::string& filter, std::unique_ptr<AccountCursor>& out) {
+  out.reset();
+  std::vector<Entry> entries;
+  if (readAhead_ && readAhead_->Take(filter, entries)) {
+    out = std::make_unique<ReadCursor>(std::move(entries));
+    return S_OK;
+  }
+  auto stream = std::make_unique<SearchStream>(
+      session_, SearchRequest{baseDn_, LDAP_SCOPE_SUBTREE, filter.empty() ? "(objectClass=*)" : filter, kAccountAttributes, {}});
+  const HRESULT status = stream->Start();
+  if (Failed(status)) return status;
+  out = std::make_unique<StreamCursor>(std::move(stream));
+  return S_OK;
+}
+
+void LdapAccountSearch::ExpectUpns(const std::vector<std::string>& upns) {
+  if (!session_->Settings().readAhead) return;
+  if (!readAhead_) readAhead_ = std::make_unique<ReadAhead>(session_, baseDn_);
+  readAhead_->Expect(upns);
+}
+
+}  // namespace agewarden::ldap

@@ -1,0 +1,39 @@
+// Account searches below a container over LDAP: each entry becomes an
+// Account as it arrives; searches announced ahead are asked for many names
+// at a time (see ldap_read_ahead.h).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "directory/directory.h"
+#include "directory/ldap_entry.h"
+#include "directory/ldap_session.h"
+
+namespace agewarden::ldap {
+
+class ReadAhead;
+
+/// What an account search asks of each entry.
+extern const std::vector<std::string> kAccountAttributes;
+
+/// The report's values of an entry: the distinguishedName attribute or else
+/// the entry's DN; pwdLastSet when it is decimal text.
+Account AccountFromEntry(const Entry& entry);
+
+class LdapAccountSearch : public AccountSearch {
+ public:
+  LdapAccountSearch(std::shared_ptr<Session> session, std::string baseDn);
+  ~LdapAccountSearch() override;
+
+  HRESULT Search(const std::string& filter, std::unique_ptr<AccountCursor>& out) override;
+  void ExpectUpns(const std::vector<std::string>& upns) override;
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::string baseDn_;
+  std::unique_ptr<ReadAhead> readAhead_;
+};
+
+}  // namespace agewarden::ldap

@@ -1,0 +1,89 @@
+#include "directory/ldap_user.h"
+
+#include <list>
+
+#include "directory/ldap_attributes.h"
+#include "directory/ldap_status.h"
+
+namespace agewarden::ldap {
+namespace {
+
+// What is read of a user: the values the change needs, the value it writes
+// back conditionally, and the class that makes it a user.
+const std::vector<std::string> kUserAttributes = {"objectClass", "userAccountControl"};
+
+// One modification with the storage its LDAPMod points into.
+struct Modification {
+  std::string type;
+  std::vector<std::string> values;
+  std::vector<berval> bervals;
+  std::vector<berval*> pointers;
+  LDAPMod mod{};
+
+  Modification(int operation, std::string attribute, std::vector<std::string> texts)
+      : type(std::move(attribute)), values(std::move(texts)) {
+    bervals.reserve(values.size());
+    for (std::string& value : values) bervals.push_back(berval{static_cast<ber_len_t>(value.size()), value.data()});
+    for (berval& value : bervals) pointers.push_back(&value);
+    pointers.push_back(nullptr);
+    mod.mod_op = operation | LDAP_MOD_BVALUES;
+    mod.mod_type = type.data();
+    mod.mod_bvalues = pointers.data();
+  }
+  Modification(const Modification&) = delete;
+  Modification& operator=(const Modification&) = delete;
+};
+
+class LdapUser : public UserAccount {
+ public:
+  LdapUser(std::shared_ptr<Session> session, std::string dn, std::vector<std::string> control)
+      : session_(std::move(session)), dn_(std::move(dn)), control_(std::move(control)) {}
+
+  HRESULT GetUserAccountControl(int32_t& value) const override {
+    if (control_.empty()) return E_ADS_PROPERTY_NOT_FOUND;
+    const auto parsed = ParseInteger32(control_.front());
+    if (!parsed) return E_ADS_CANT_CONVERT_DATATYPE;
+    value = *parsed;
+    return S_OK;
+  }
+
+  // pwdLastSet is replaced. userAccountControl is "delete the value read,
+  // add the new one", so that a change someone else made since the bind
+  // makes the whole modify fail instead of being overwritten.
+  HRESULT ForceChange(int32_t userAccountControl) override {
+    if (control_.empty()) return E_ADS_PROPERTY_NOT_FOUND;
+    const std::string written = std::to_string(userAccountControl);
+    std::list<Modification> modifications;  // stable addresses for the LDAPMod pointers
+    modifications.emplace_back(LDAP_MOD_REPLACE, "pwdLastSet", std::vector<std::string>{"0"});
+    modifications.emplace_back(LDAP_MOD_DELETE, "userAccountControl", control_);
+    modifications.emplace_back(LDAP_MOD_ADD, "userAccountControl", std::vector<std::string>{written});
+    std::vector<LDAPMod*> mods;
+    for (Modification& modification : modifications) mods.push_back(&modification.mod);
+    mods.push_back(nullptr);
+    const HRESULT status = session_->Modify(dn_, mods.data());
+    if (Succeeded(status)) control_ = {written};
+    return status;
+  }
+
+ private:
+  std::shared_ptr<Session> session_;
+  std::string dn_;
+  // userAccountControl as read (and as last written).
+  std::vector<std::string> control_;
+};
+
+}  // namespace
+
+HRESULT OpenUser(const std::shared_ptr<Session>& session, const std::string& dn, std::unique_ptr<UserAccount>& out) {
+  out.reset();
+  Entry entry;
+  const HRESULT status = session->Read(dn, kUserAttributes, entry);
+  if (Failed(status)) return status;
+  if (!entry.HasClass("user")) return E_NOINTERFACE;
+  const Attribute* control = entry.Find("userAccountControl");
+  out = std::make_unique<LdapUser>(session, std::move(entry.dn),
+                                   control != nullptr ? control->values : std::vector<std::string>{});
+  return S_OK;
+}
+
+}  // namespace agewarden::ldap
