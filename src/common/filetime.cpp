@@ -4,7 +4,6 @@
 #include <ctime>
 #include <limits>
 
-#include "common/format.h"
 
 namespace agewarden {
 namespace {
@@ -56,10 +55,21 @@ bool CanBeDateValue(const SystemTime& fields) { return fields.year >= 100 && fie
 
 std::string FormatDateText(const SystemTime& fields) {
   const int hour12 = fields.hour % 12 == 0 ? 12 : fields.hour % 12;
-  const char* half = fields.hour < 12 ? "AM" : "PM";
-  std::string minute = (fields.minute < 10 ? "0" : "") + std::to_string(fields.minute);
-  std::string second = (fields.second < 10 ? "0" : "") + std::to_string(fields.second);
-  return Format("%d/%d/%d %d:%s:%s %s", fields.month, fields.day, fields.year, hour12, minute, second, half);
+  std::string text;
+  text.reserve(24);
+  const auto number = [&text](int value, bool twoDigits, char after) {
+    if (twoDigits && value < 10) text += '0';
+    text += std::to_string(value);
+    text += after;
+  };
+  number(fields.month, false, '/');
+  number(fields.day, false, '/');
+  number(fields.year, false, ' ');
+  number(hour12, false, ':');
+  number(fields.minute, true, ':');
+  number(fields.second, true, ' ');
+  text += fields.hour < 12 ? "AM" : "PM";
+  return text;
 }
 
 int64_t SystemTimeAsFileTime() {

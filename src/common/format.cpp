@@ -1,17 +1,22 @@
 #include "common/format.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 namespace agewarden {
 
-std::string FormatList(std::string_view format, const std::vector<FormatArg>& args) {
+std::string FormatList(std::string_view format, std::span<const FormatArg> args) {
   std::string out;
   out.reserve(format.size() + 32);
   size_t next = 0;
   for (size_t i = 0; i < format.size(); ++i) {
     const char c = format[i];
     if (c != '%' || i + 1 >= format.size()) {
-      out += c;
+      // The literal text up to the next conversion, in one piece.
+      const size_t end = std::min(format.find('%', i + 1), format.size());
+      out.append(format.substr(i, end - i));
+      i = end - 1;
       continue;
     }
     std::string_view rest = format.substr(i + 1);
@@ -37,9 +42,11 @@ std::string FormatList(std::string_view format, const std::vector<FormatArg>& ar
       i += 1;
     } else if (rest.substr(0, 3) == ".1f") {
       if (arg && std::holds_alternative<double>(*arg)) {
+        // The same digits as printf's %.1f, without its machinery.
         char buffer[400];
-        std::snprintf(buffer, sizeof buffer, "%.1f", std::get<double>(*arg));
-        out += buffer;
+        const auto written = std::to_chars(buffer, buffer + sizeof buffer, std::get<double>(*arg),
+                                           std::chars_format::fixed, 1);
+        out.append(buffer, written.ptr);
       }
       ++next;
       i += 3;

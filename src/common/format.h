@@ -5,18 +5,19 @@
 // mistyped argument prints as nothing rather than reading past the list.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <variant>
-#include <vector>
 
 namespace agewarden {
 
 using FormatArg = std::variant<std::string_view, int64_t, double>;
 
-std::string FormatList(std::string_view format, const std::vector<FormatArg>& args);
+std::string FormatList(std::string_view format, std::span<const FormatArg> args);
 
 namespace format_detail {
 inline FormatArg ToArg(std::string_view v) { return v; }
@@ -31,7 +32,8 @@ inline FormatArg ToArg(T v) requires std::is_integral_v<T> {
 
 template <typename... Args>
 std::string Format(std::string_view format, const Args&... args) {
-  return FormatList(format, {format_detail::ToArg(args)...});
+  const std::array<FormatArg, sizeof...(Args)> list = {format_detail::ToArg(args)...};
+  return FormatList(format, list);
 }
 
 }  // namespace agewarden

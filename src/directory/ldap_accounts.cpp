@@ -14,7 +14,7 @@ class StreamCursor : public AccountCursor {
   explicit StreamCursor(std::unique_ptr<SearchStream> stream) : stream_(std::move(stream)) {}
   HRESULT Next(Account& account) override {
     const HRESULT status = stream_->Next(entry_);
-    if (status == S_OK) account = AccountFromEntry(entry_);
+    if (status == S_OK) account = AccountFromEntry(std::move(entry_));
     return status;
   }
 
@@ -29,7 +29,7 @@ class ReadCursor : public AccountCursor {
   explicit ReadCursor(std::vector<Entry> entries) : entries_(std::move(entries)) {}
   HRESULT Next(Account& account) override {
     if (next_ == entries_.size()) return S_ADS_NOMORE_ROWS;
-    account = AccountFromEntry(entries_[next_++]);
+    account = AccountFromEntry(std::move(entries_[next_++]));
     return S_OK;
   }
 
@@ -42,25 +42,25 @@ class ReadCursor : public AccountCursor {
 
 const std::vector<std::string> kAccountAttributes = {"name", "distinguishedName", "pwdLastSet", "userPrincipalName"};
 
-Account AccountFromEntry(const Entry& entry) {
+Account AccountFromEntry(Entry&& entry) {
   Account account;
   bool named = false;
-  for (const Attribute& attribute : entry.attributes) {
+  for (Attribute& attribute : entry.attributes) {
     if (attribute.values.empty()) continue;
-    const std::string& value = attribute.values.front();
+    std::string& value = attribute.values.front();
     const std::string_view type = AttributeType(attribute.name);
     if (EqualsIgnoreAsciiCase(type, "name")) {
-      account.name = value;
-    } else if (EqualsIgnoreAsciiCase(type, "distinguishedName")) {
-      account.distinguishedName = value;
-      named = true;
-    } else if (EqualsIgnoreAsciiCase(type, "userPrincipalName")) {
-      account.userPrincipalName = value;
+      account.name = std::move(value);
     } else if (EqualsIgnoreAsciiCase(type, "pwdLastSet")) {
       account.pwdLastSet = ParseLargeInteger(value);
+    } else if (EqualsIgnoreAsciiCase(type, "distinguishedName")) {
+      account.distinguishedName = std::move(value);
+      named = true;
+    } else if (EqualsIgnoreAsciiCase(type, "userPrincipalName")) {
+      account.userPrincipalName = std::move(value);
     }
   }
-  if (!named) account.distinguishedName = entry.dn;
+  if (!named) account.distinguishedName = std::move(entry.dn);
   return account;
 }
 
@@ -77,7 +77,7 @@ HRESULT LdapAccountSearch::Search(const std::string& filter, std::unique_ptr<Acc
     return S_OK;
   }
   auto stream = std::make_unique<SearchStream>(
-      session_, SearchRequest{baseDn_, LDAP_SCOPE_SUBTREE, filter.empty() ? "(objectClass=*)" : filter, kAccountAttributes, {}});
+      session_, SearchRequest{baseDn_, Scope::Subtree, filter.empty() ? "(objectClass=*)" : filter, kAccountAttributes, {}});
   const HRESULT status = stream->Start();
   if (Failed(status)) return status;
   out = std::make_unique<StreamCursor>(std::move(stream));

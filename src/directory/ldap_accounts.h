@@ -18,9 +18,9 @@ class ReadAhead;
 /// What an account search asks of each entry.
 extern const std::vector<std::string> kAccountAttributes;
 
-/// The report's values of an entry: the distinguishedName attribute or else
-/// the entry's DN; pwdLastSet when it is decimal text.
-Account AccountFromEntry(const Entry& entry);
+/// The report's values of an entry, moved out of it: the distinguishedName
+/// attribute or else the entry's DN; pwdLastSet when it is decimal text.
+Account AccountFromEntry(Entry&& entry);
 
 class LdapAccountSearch : public AccountSearch {
  public:

@@ -42,7 +42,7 @@ class LdapDirectoryImpl : public LdapDirectory {
     out.reset();
     // The container is read first: a DN that names nothing fails here.
     Entry container;
-    const HRESULT status = session()->Read(dn, {LDAP_NO_ATTRS}, container);
+    const HRESULT status = session()->Read(dn, {ldap::kNoAttributes}, container);
     if (Failed(status)) return status;
     out = std::make_unique<ldap::LdapAccountSearch>(session_, dn);
     return S_OK;

@@ -113,7 +113,7 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
     // The objects the group's `member` values name, in one attribute-scoped
     // query on the group itself (paged like any other search).
     request.base = entry_.dn;
-    request.scope = LDAP_SCOPE_BASE;
+    request.scope = Scope::Base;
     request.scopedAttribute = "member";
     status = ForEachEntry(session_, request, keep);
     if (Failed(status)) return status;
@@ -121,7 +121,7 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
     // Members of this domain that the query did not give: by DN, a few at a
     // time.
     request.base = defaultNc;
-    request.scope = LDAP_SCOPE_SUBTREE;
+    request.scope = Scope::Subtree;
     std::vector<std::string> missing;
     for (const std::string& dn : dns) {
       if (found.count(LowerAscii(dn)) == 0 && DnIsWithin(dn, defaultNc)) missing.push_back(dn);
@@ -151,7 +151,7 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
   const auto rid = sid != nullptr ? SidRid(*sid) : std::nullopt;
   if (rid) {
     request.base = defaultNc;
-    request.scope = LDAP_SCOPE_SUBTREE;
+    request.scope = Scope::Subtree;
     request.filter = "(primaryGroupID=" + std::to_string(*rid) + ")";
     status = ForEachEntry(session_, request, [&](const Entry& entry) {
       if (listed.count(LowerAscii(entry.dn)) == 0) members.push_back(MemberFromEntry(entry, netbios));
@@ -181,7 +181,7 @@ HRESULT LdapGroup::Members(std::vector<Principal>& members) {
 HRESULT LdapGroup::HasMember(const std::string& domain, const std::string& accountName, bool& member) {
   member = false;
   Entry account;
-  HRESULT status = FindAccount(session_, domain, accountName, {LDAP_NO_ATTRS}, account);
+  HRESULT status = FindAccount(session_, domain, accountName, {kNoAttributes}, account);
   if (Failed(status)) return status;
   // The DC computes every group the account belongs to, nested and primary
   // ones included: the SIDs of its constructed tokenGroups (a base read).
@@ -242,7 +242,7 @@ HRESULT FindAccount(const std::shared_ptr<Session>& session, const std::string& 
   status = session->Facts(facts);
   if (Failed(status)) return status;
   std::vector<Entry> entries;
-  status = SearchAll(session, {facts->defaultNamingContext, LDAP_SCOPE_SUBTREE,
+  status = SearchAll(session, {facts->defaultNamingContext, Scope::Subtree,
                                "(sAMAccountName=" + EscapeFilterValue(name) + ")", attributes, {}},
                      entries);
   if (Failed(status)) return status;

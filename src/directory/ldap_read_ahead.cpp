@@ -78,7 +78,7 @@ void ReadAhead::Send(Batch& batch) {
   filter += ")" + std::string(kAccountConditions) + ")";
   batch.writeMark = session_->WriteCount();
   batch.stream = std::make_unique<SearchStream>(
-      session_, SearchRequest{base_, LDAP_SCOPE_SUBTREE, std::move(filter), kAccountAttributes, {}});
+      session_, SearchRequest{base_, Scope::Subtree, std::move(filter), kAccountAttributes, {}});
   batch.state = Succeeded(batch.stream->Start()) ? Batch::State::InFlight : Batch::State::Failed;
   if (batch.state == Batch::State::Failed) batch.stream.reset();
 }

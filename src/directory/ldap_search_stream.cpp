@@ -38,7 +38,6 @@ SearchStream::SearchStream(std::shared_ptr<Session> session, SearchRequest reque
   // has to go on paged. An empty list already returns every attribute.
   if (continuePaged_ && !request_.attributes.empty() && !AsksFor(request_.attributes, kGuid)) {
     request_.attributes.emplace_back(kGuid);
-    hiddenGuid_ = true;
   }
 }
 
@@ -55,8 +54,8 @@ HRESULT SearchStream::Fail(HRESULT status) {
   return failure_;
 }
 
-HRESULT SearchStream::Send(LDAPControl* pageControl) {
-  const HRESULT status = session_->SendSearch(request_, pageControl, msgid_);
+HRESULT SearchStream::Send(const PageRequest* page) {
+  const HRESULT status = session_->SendSearch(request_, page, msgid_);
   if (Failed(status)) return status;
   active_ = true;
   generation_ = session_->Generation();
@@ -64,9 +63,8 @@ HRESULT SearchStream::Send(LDAPControl* pageControl) {
 }
 
 HRESULT SearchStream::SendPage() {
-  ControlPtr control;
-  const HRESULT status = session_->CreatePageControl(session_->Settings().pageSize, cookie_, control);
-  return Failed(status) ? status : Send(control.get());
+  const PageRequest page{session_->Settings().pageSize, cookie_};
+  return Send(&page);
 }
 
 HRESULT SearchStream::GoOnPaged() {
@@ -112,24 +110,21 @@ void SearchStream::Forget() {
 
 // The result that ends one request: done, the next page, the paged
 // continuation of a cut unpaged search, or a failure.
-HRESULT SearchStream::Ended(LDAPMessage* message) {
+HRESULT SearchStream::Ended(const SearchMessage& message) {
   active_ = false;
-  int code = LDAP_OTHER;
-  std::string cookie;
-  const HRESULT status = session_->ParseResult(message, code, phase_ == Phase::Paged ? &cookie : nullptr);
-  if (Failed(status)) return status;
-  if (phase_ == Phase::Unpaged && continuePaged_ && session_->Settings().cutUnpaged) code = LDAP_SIZELIMIT_EXCEEDED;  // test seam
-  const bool cut = code == LDAP_SIZELIMIT_EXCEEDED || code == LDAP_ADMINLIMIT_EXCEEDED;
+  int code = message.code;
+  if (phase_ == Phase::Unpaged && continuePaged_ && session_->Settings().cutUnpaged) code = kResultSizeLimitExceeded;  // test seam
+  const bool cut = code == kResultSizeLimitExceeded || code == kResultAdminLimitExceeded;
   if (phase_ == Phase::Unpaged && continuePaged_ && cut) return GoOnPaged();
-  if (code != LDAP_SUCCESS) return StatusFromLdapResult(code);
-  if (cookie.empty()) {
+  if (code != kResultSuccess) return StatusFromLdapResult(code);
+  if (phase_ != Phase::Paged || message.cookie.empty()) {
     phase_ = Phase::Done;
     Forget();
     return S_OK;
   }
   // The cookie may well be the same for every page (Samba's names the
   // result set, not the position in it): only an empty one ends the search.
-  cookie_ = std::move(cookie);
+  cookie_ = message.cookie;
   return SendPage();
 }
 
@@ -142,35 +137,30 @@ HRESULT SearchStream::Next(Entry& entry) {
     if (phase_ == Phase::Done) return S_ADS_NOMORE_ROWS;
     if (phase_ == Phase::Failed) return failure_;
 
-    MessagePtr message;
+    SearchMessage message;
     HRESULT status = session_->Receive(msgid_, message);
     if (Failed(status)) {
-      active_ = false;  // Receive has abandoned it, or the connection is gone
+      // Receive has abandoned it, or the connection is gone, or the message
+      // could not be read: the search ends here.
+      if (message.kind == SearchMessage::Kind::Other || message.kind == SearchMessage::Kind::Result) active_ = false;
       return Fail(status);
     }
-    switch (ldap_msgtype(message.get())) {
-      case LDAP_RES_SEARCH_ENTRY: {
-        Entry next;
-        status = session_->ParseEntry(message.get(), next);
-        if (Failed(status)) return Fail(status);
+    switch (message.kind) {
+      case SearchMessage::Kind::Entry: {
+        Entry& next = message.entry;
         if (phase_ == Phase::Unpaged && continuePaged_) {
           Remember(next);
         } else if (skipSeen_ && HandedOut(next)) {
           continue;  // handed out by the unpaged phase already
         }
-        if (hiddenGuid_) {
-          std::erase_if(next.attributes, [](const Attribute& attribute) {
-            return EqualsIgnoreAsciiCase(AttributeType(attribute.name), kGuid);
-          });
-        }
         entry = std::move(next);
         return S_OK;
       }
-      case LDAP_RES_SEARCH_RESULT:
-        status = Ended(message.get());
+      case SearchMessage::Kind::Result:
+        status = Ended(message);
         if (Failed(status)) return Fail(status);
         break;
-      default:
+      case SearchMessage::Kind::Other:
         break;  // continuation references are not rows
     }
   }

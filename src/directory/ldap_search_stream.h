@@ -1,13 +1,14 @@
 // A search whose entries are taken one at a time as they arrive, so memory
 // holds one entry (and what libldap buffers), never the whole result. Every
-// read of the backend goes through it: one ldap_result loop.
+// read of the backend goes through it: one loop over the messages of a search.
 //
 // No server limit may cut a result. A search runs unpaged first (fast on
 // Samba, whose paged path is several times slower); when the server ends it
 // with sizeLimitExceeded or adminLimitExceeded (Windows AD stops an unpaged
 // search at MaxPageSize entries), it goes on as a paged search (RFC 2696)
 // from the start and skips the entries already handed out, known by their
-// objectGUID, so that no entry is returned twice and none is lost.
+// objectGUID, so that no entry is returned twice and none is lost. (The
+// objectGUID asked for that stays in the entries handed out.)
 #pragma once
 
 #include <array>
@@ -42,11 +43,11 @@ class SearchStream {
  private:
   enum class Phase { NotStarted, Unpaged, Paged, Done, Failed };
 
-  HRESULT Send(LDAPControl* pageControl);
+  HRESULT Send(const PageRequest* page);
   HRESULT SendPage();
   HRESULT GoOnPaged();
   HRESULT Fail(HRESULT status);
-  HRESULT Ended(LDAPMessage* message);
+  HRESULT Ended(const SearchMessage& message);
   void Remember(const Entry& entry);
   bool HandedOut(const Entry& entry) const;
   void Forget();
@@ -55,7 +56,6 @@ class SearchStream {
   SearchRequest request_;
   bool alwaysPage_ = false;
   bool continuePaged_ = false;  // an unpaged result cut by a limit goes on paged
-  bool hiddenGuid_ = false;
   Phase phase_ = Phase::NotStarted;
   HRESULT failure_ = S_OK;
   int msgid_ = -1;

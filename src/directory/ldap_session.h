@@ -1,13 +1,12 @@
 // One connection to the directory server and everything that is sent over
-// it. The connection is opened and bound (SASL, the invoking user's own
+// it. The connection is opened and bound (the invoking user's own
 // credentials) at the first operation that needs it and reused by every
 // later one; Close ends it. Objects, searches and enumerations hold the
 // session through a shared_ptr, so whatever outlives Stop() fails cleanly
-// instead of touching a closed handle.
+// instead of touching a closed handle. The wire itself is the platform's
+// LDAP library, behind Connection (ldap_connection.h); everything here is
+// shared by the builds.
 #pragma once
-
-#include <ldap.h>
-#include <sys/time.h>
 
 #include <cstdint>
 #include <memory>
@@ -19,14 +18,24 @@
 #include "directory/directory.h"
 #include "directory/ldap_directory.h"
 #include "directory/ldap_entry.h"
-#include "directory/ldap_handles.h"
 
 namespace agewarden::ldap {
+
+enum class Scope { Base, OneLevel, Subtree };
+
+/// The attribute list that asks for no attributes.
+inline const std::string kNoAttributes = "1.1";
+
+/// LDAP result codes the backend tells apart (protocol values, the same for
+/// every client library).
+constexpr int kResultSuccess = 0;
+constexpr int kResultSizeLimitExceeded = 4;
+constexpr int kResultAdminLimitExceeded = 11;
 
 /// What to search for.
 struct SearchRequest {
   std::string base;
-  int scope = LDAP_SCOPE_SUBTREE;
+  Scope scope = Scope::Subtree;
   std::string filter = "(objectClass=*)";
   /// Attribute descriptions to return; empty asks for all user attributes.
   std::vector<std::string> attributes;
@@ -34,6 +43,34 @@ struct SearchRequest {
   /// attribute of the base entry names instead of the base itself.
   std::string scopedAttribute;
 };
+
+/// A page of a paged search (RFC 2696, critical): `size` entries after
+/// `cookie` (empty for the first page).
+struct PageRequest {
+  int size = 0;
+  std::string cookie;
+};
+
+/// One message of a search as it arrives: an entry, the result that ends
+/// the request (its LDAP result code and, when paged, the cookie of the next
+/// page, empty after the last), or anything else (a continuation reference).
+struct SearchMessage {
+  enum class Kind { Entry, Result, Other };
+  Kind kind = Kind::Other;
+  Entry entry;
+  int code = kResultSuccess;
+  std::string cookie;
+};
+
+/// One change of a modify operation.
+struct Modification {
+  enum class Op { Add, Delete, Replace };
+  Op op = Op::Replace;
+  std::string attribute;
+  std::vector<std::string> values;
+};
+
+class Connection;
 
 /// The domain facts every path operation needs, read once per connection.
 struct DomainFacts {
@@ -65,26 +102,16 @@ class Session : public std::enable_shared_from_this<Session> {
   /// tell that its message id belongs to a connection that is gone.
   uint64_t Generation() const { return generation_; }
 
-  /// Sends a search; `pageControl` (may be null) is sent as the only server
-  /// control.
-  HRESULT SendSearch(const SearchRequest& request, LDAPControl* pageControl, int& msgid);
+  /// Sends a search; paged when `page` is given.
+  HRESULT SendSearch(const SearchRequest& request, const PageRequest* page, int& msgid);
   /// The next message of an operation, waiting at most the operation
   /// time-out. A wait that times out abandons the operation and fails.
-  HRESULT Receive(int msgid, MessagePtr& message);
-  /// A critical paged-results control (RFC 2696) asking for `pageSize`
-  /// entries after `cookie` (empty for the first page).
-  HRESULT CreatePageControl(int pageSize, const std::string& cookie, ControlPtr& control);
+  HRESULT Receive(int msgid, SearchMessage& message);
   /// Stops an operation whose results are no longer wanted.
   void Abandon(int msgid, uint64_t generation);
 
-  /// Copies an entry out of a search-entry message.
-  HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
-  /// The result code of a search-result message and, when asked for, the
-  /// paged-results cookie it carries (empty: the last page).
-  HRESULT ParseResult(LDAPMessage* message, int& code, std::string* cookie);
-
-  /// One modify operation with every change in `mods` (NULL-terminated).
-  HRESULT Modify(const std::string& dn, LDAPMod** mods);
+  /// One modify operation with every change in `mods`.
+  HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods);
   /// Modify operations sent so far on this session.
   uint64_t WriteCount() const { return writeCount_; }
   /// True when a modify of `dn` (ignoring ASCII case) was sent after the
@@ -92,7 +119,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool WrittenSince(const std::string& dn, uint64_t mark) const;
 
   /// The base entry of `dn` with the given attributes (empty: all user
-  /// attributes; {"1.1"}: none). E_ADS_NO_SUCH_OBJECT
+  /// attributes; {kNoAttributes}: none). E_ADS_NO_SUCH_OBJECT
   /// when the server has no such entry (or the filter excludes it). The
   /// session must be held by a shared_ptr.
   HRESULT Read(const std::string& dn, const std::vector<std::string>& attributes, Entry& entry,
@@ -110,11 +137,6 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   HRESULT Ready();
-  HRESULT Connect();
-  HRESULT CheckProtection();
-  /// The Kerberos principal the bind used: from the SASL layer, else from
-  /// the default credentials cache.
-  std::string BoundPrincipal();
   void MarkBroken();
 
   enum class State { Idle, Open, Failed, Closed };
@@ -125,8 +147,7 @@ class Session : public std::enable_shared_from_this<Session> {
   HRESULT openStatus_ = S_OK;
   bool broken_ = false;
   uint64_t generation_ = 0;
-  LdapHandle ld_;
-  timeval operationTimeout_{120, 0};
+  std::unique_ptr<Connection> connection_;
   std::optional<DomainFacts> facts_;
   uint64_t writeCount_ = 0;
   // Each DN modified in this session (lower-case), with the count after its

@@ -1,7 +1,5 @@
 #include "directory/ldap_user.h"
 
-#include <list>
-
 #include "directory/ldap_attributes.h"
 #include "directory/ldap_status.h"
 
@@ -11,28 +9,6 @@ namespace {
 // What is read of a user: the values the change needs, the value it writes
 // back conditionally, and the class that makes it a user.
 const std::vector<std::string> kUserAttributes = {"objectClass", "userAccountControl"};
-
-// One modification with the storage its LDAPMod points into.
-struct Modification {
-  std::string type;
-  std::vector<std::string> values;
-  std::vector<berval> bervals;
-  std::vector<berval*> pointers;
-  LDAPMod mod{};
-
-  Modification(int operation, std::string attribute, std::vector<std::string> texts)
-      : type(std::move(attribute)), values(std::move(texts)) {
-    bervals.reserve(values.size());
-    for (std::string& value : values) bervals.push_back(berval{static_cast<ber_len_t>(value.size()), value.data()});
-    for (berval& value : bervals) pointers.push_back(&value);
-    pointers.push_back(nullptr);
-    mod.mod_op = operation | LDAP_MOD_BVALUES;
-    mod.mod_type = type.data();
-    mod.mod_bvalues = pointers.data();
-  }
-  Modification(const Modification&) = delete;
-  Modification& operator=(const Modification&) = delete;
-};
 
 class LdapUser : public UserAccount {
  public:
@@ -53,14 +29,9 @@ class LdapUser : public UserAccount {
   HRESULT ForceChange(int32_t userAccountControl) override {
     if (control_.empty()) return E_ADS_PROPERTY_NOT_FOUND;
     const std::string written = std::to_string(userAccountControl);
-    std::list<Modification> modifications;  // stable addresses for the LDAPMod pointers
-    modifications.emplace_back(LDAP_MOD_REPLACE, "pwdLastSet", std::vector<std::string>{"0"});
-    modifications.emplace_back(LDAP_MOD_DELETE, "userAccountControl", control_);
-    modifications.emplace_back(LDAP_MOD_ADD, "userAccountControl", std::vector<std::string>{written});
-    std::vector<LDAPMod*> mods;
-    for (Modification& modification : modifications) mods.push_back(&modification.mod);
-    mods.push_back(nullptr);
-    const HRESULT status = session_->Modify(dn_, mods.data());
+    const HRESULT status = session_->Modify(dn_, {{Modification::Op::Replace, "pwdLastSet", {"0"}},
+                                                  {Modification::Op::Delete, "userAccountControl", control_},
+                                                  {Modification::Op::Add, "userAccountControl", {written}}});
     if (Succeeded(status)) control_ = {written};
     return status;
   }

@@ -89,7 +89,8 @@ HRESULT FindUsers(RunState& state, AccountSearch& search, const std::string& fil
   while (true) {
     // Each row starts afresh: a row without a usable pwdLastSet shows
     // "Unknown" and an age of 0, never the values of the row before it.
-    AccountRow row{account.name, account.distinguishedName, account.userPrincipalName};
+    AccountRow row{std::move(account.name), std::move(account.distinguishedName),
+                   std::move(account.userPrincipalName)};
     if (account.pwdLastSet) ReadPasswordLastSet(state, *account.pwdLastSet, now, row);
 
     bool qualifies = false;
