@@ -1,7 +1,6 @@
 #include "common/filetime.h"
 
 #include <chrono>
-#include <ctime>
 #include <limits>
 
 #include "common/format.h"
@@ -12,17 +11,6 @@ namespace {
 using Ticks = std::chrono::duration<int64_t, std::ratio<1, kTicksPerSecond>>;
 
 }  // namespace
-
-bool LocalZoneOffset(int64_t unixSeconds, int64_t& offsetSeconds) {
-  if (unixSeconds < std::numeric_limits<time_t>::min() || unixSeconds > std::numeric_limits<time_t>::max()) {
-    return false;
-  }
-  const time_t t = static_cast<time_t>(unixSeconds);
-  struct tm local {};
-  if (localtime_r(&t, &local) == nullptr) return false;
-  offsetSeconds = local.tm_gmtoff;
-  return true;
-}
 
 bool FileTimeToLocalFileTime(int64_t utcTicks, int64_t& localTicks, const ZoneOffset& zone) {
   if (utcTicks < 0) return false;
@@ -60,11 +48,6 @@ std::string FormatDateText(const SystemTime& fields) {
   std::string minute = (fields.minute < 10 ? "0" : "") + std::to_string(fields.minute);
   std::string second = (fields.second < 10 ? "0" : "") + std::to_string(fields.second);
   return Format("%d/%d/%d %d:%s:%s %s", fields.month, fields.day, fields.year, hour12, minute, second, half);
-}
-
-int64_t SystemTimeAsFileTime() {
-  const auto sinceUnixEpoch = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::floor<Ticks>(sinceUnixEpoch).count() + kEpochDifferenceSeconds * kTicksPerSecond;
 }
 
 }  // namespace agewarden
