@@ -16,7 +16,8 @@ add_executable(agewarden
   src/directory/directory_windows.cpp
 )
 target_link_libraries(agewarden PRIVATE agewarden_core)
-target_link_options(agewarden PRIVATE -municode ${AGEWARDEN_STATIC_LINK})
+# Stripped in a Release build: the shipped exe carries no symbols.
+target_link_options(agewarden PRIVATE -municode ${AGEWARDEN_STATIC_LINK} $<$<CONFIG:Release>:-s>)
 
 # Unit tests: the same suite as on Linux, less the tests of the libldap
 # backend (ldap_*), plus the tests of the Windows pieces. GoogleTest is built
