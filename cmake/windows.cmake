@@ -9,13 +9,17 @@ set(AGEWARDEN_STATIC_LINK -static -static-libgcc -static-libstdc++)
 target_sources(agewarden_core PRIVATE src/common/utf16.cpp)
 target_compile_definitions(agewarden_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
-add_executable(agewarden
-  src/cli/main_windows.cpp
+# What main_windows.cpp hands the run: standard output, the environment and
+# the directory, shared with the tests.
+add_library(agewarden_windows STATIC
   src/cli/output_windows.cpp
   src/cli/environment_windows.cpp
   src/directory/directory_windows.cpp
 )
-target_link_libraries(agewarden PRIVATE agewarden_core)
+target_link_libraries(agewarden_windows PUBLIC agewarden_core)
+
+add_executable(agewarden src/cli/main_windows.cpp)
+target_link_libraries(agewarden PRIVATE agewarden_windows)
 # Stripped in a Release build: the shipped exe carries no symbols.
 target_link_options(agewarden PRIVATE -municode ${AGEWARDEN_STATIC_LINK} $<$<CONFIG:Release>:-s>)
 
@@ -33,13 +37,12 @@ if(AGEWARDEN_TESTS)
   list(FILTER UNIT_TEST_SOURCES EXCLUDE REGEX "/ldap_[^/]*$")
   file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*_test.cpp)
   add_executable(agewarden_unit_tests ${UNIT_TEST_SOURCES} ${WINDOWS_TEST_SOURCES}
-                 ${PROJECT_SOURCE_DIR}/tests/fake_directory.cpp
-                 src/cli/output_windows.cpp src/cli/environment_windows.cpp src/directory/directory_windows.cpp)
+                 ${PROJECT_SOURCE_DIR}/tests/fake_directory.cpp)
   target_include_directories(agewarden_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   # The suite sets TZ with setenv and tzset, which the Windows C runtime
   # spells differently.
   target_compile_options(agewarden_unit_tests PRIVATE -include ${PROJECT_SOURCE_DIR}/tests/windows/posix_compat.h)
-  target_link_libraries(agewarden_unit_tests PRIVATE agewarden_core gtest gtest_main)
+  target_link_libraries(agewarden_unit_tests PRIVATE agewarden_windows gtest gtest_main)
   target_link_options(agewarden_unit_tests PRIVATE ${AGEWARDEN_STATIC_LINK})
 endif()
 
