@@ -1,7 +1,12 @@
 // The clock and the zone from Windows: the system clock as FILETIME ticks,
 // and the system's zone with the daylight-saving offset in force at the
-// instant asked (SystemTimeToTzSpecificLocalTime applies the rule of that
-// date, not the one in force now).
+// instant asked. SystemTimeToTzSpecificLocalTime applies the daylight-saving
+// dates of the zone information it is given to the instant's own date; given
+// the zone's rules for the instant's year (GetTimeZoneInformationForYear), a
+// date from before a rule change (the United States moved its dates in 2007)
+// gets the offset it had then, as the C library's zone database gives it on
+// POSIX. A zone without rules per year (or with automatic daylight saving
+// turned off) uses the system's current zone information.
 #include <windows.h>
 
 #include <limits>
@@ -33,7 +38,15 @@ bool LocalZoneOffset(int64_t unixSeconds, int64_t& offsetSeconds) {
   SYSTEMTIME utc;
   SYSTEMTIME local;
   FILETIME localFileTime;
-  if (!FileTimeToSystemTime(&utcFileTime, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local) ||
+  if (!FileTimeToSystemTime(&utcFileTime, &utc)) return false;
+  // The year's rules; the UTC year stands for the local one (no zone moves
+  // its clocks at the turn of the year).
+  DYNAMIC_TIME_ZONE_INFORMATION zone{};
+  TIME_ZONE_INFORMATION rules{};
+  const DWORD zoneId = GetDynamicTimeZoneInformation(&zone);
+  const bool yearRules = zoneId != TIME_ZONE_ID_INVALID && !zone.DynamicDaylightTimeDisabled &&
+                         zone.TimeZoneKeyName[0] != L'\0' && GetTimeZoneInformationForYear(utc.wYear, &zone, &rules);
+  if (!SystemTimeToTzSpecificLocalTime(yearRules ? &rules : nullptr, &utc, &local) ||
       !SystemTimeToFileTime(&local, &localFileTime)) {
     return false;
   }

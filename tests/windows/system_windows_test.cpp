@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -67,7 +68,13 @@ TEST(Environment, ValuesAsUtf8AndUnsetVariables) {
   EXPECT_FALSE(ReadEnvironmentVariable("", value));
 }
 
+// A zone given by a POSIX rule, which Wine takes as it is (no rules per
+// year): the daylight-saving offset of the date, not of today.
 TEST(Zone, TheOffsetOfTheDateItself) {
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || std::string(zone) != "EST5EDT,M4.1.0,M10.5.0") {
+    GTEST_SKIP() << "needs TZ=EST5EDT,M4.1.0,M10.5.0";
+  }
   int64_t offset = 0;
   ASSERT_TRUE(LocalZoneOffset(1047634013, offset));  // 2003-03-14 09:26:53 UTC
   EXPECT_EQ(offset, -5 * 3600);
@@ -77,6 +84,24 @@ TEST(Zone, TheOffsetOfTheDateItself) {
   EXPECT_FALSE(LocalZoneOffset(INT64_MAX, offset));
   const int64_t now = SystemTimeAsFileTime();
   EXPECT_GT(now, (1577836800 + kEpochDifferenceSeconds) * kTicksPerSecond);  // after 2020-01-01
+}
+
+// The zone's rules of the date's own year: in 2003 New York kept standard
+// time until the first Sunday of April and from the last Sunday of October.
+// Run by scripts/windows/test with TZ=America/New_York, which Wine maps to
+// "Eastern Standard Time" and its rules per year.
+TEST(Zone, RulesOfTheDatesOwnYear) {
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || std::string(zone) != "America/New_York") GTEST_SKIP() << "needs TZ=America/New_York";
+  const auto offsetAt = [](int64_t unixSeconds) {
+    int64_t offset = 0;
+    EXPECT_TRUE(LocalZoneOffset(unixSeconds, offset));
+    return offset / 3600;
+  };
+  EXPECT_EQ(offsetAt(1047634013), -5);  // 2003-03-14 09:26:53 UTC
+  EXPECT_EQ(offsetAt(1049976000), -4);  // 2003-04-10 12:00 UTC
+  EXPECT_EQ(offsetAt(1067428800), -5);  // 2003-10-29 12:00 UTC
+  EXPECT_EQ(offsetAt(1773489600), -4);  // 2026-03-14 12:00 UTC
 }
 
 TEST(StandardOutput, RedirectedIsUtf8WithCrLf) {
