@@ -67,9 +67,10 @@ TEST(WindowsDirectory, EveryRunFailsAsAgainstAnUnreachableServer) {
   const RunSeams seams{&out, directory.get(), [] { return kNow; }, FixedZone(0), environment};
   EXPECT_EQ(RunTool({"agewarden", "-u", "joe"}, seams), 1);
   EXPECT_EQ(out.str(), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n");
-  std::unique_ptr<AdsObject> object;
-  EXPECT_EQ(directory->OpenObject("LDAP://rootDSE", object), E_ADS_SERVER_DOWN);
-  EXPECT_EQ(object, nullptr);
+  out.str("");
+  EXPECT_EQ(RunTool({"agewarden", "-q", "-g", "Domain Users"}, seams), 1);
+  EXPECT_EQ(out.str(), "Unable to bind to WinNT://CORP/Domain Admins\nSorry, boss, you need to be a Domain Admin to do "
+                       "that.\nErrors: 1 \n");
 }
 
 }  // namespace
