@@ -231,12 +231,16 @@ int32_t RunSelection(RunState& state) {
   return Ending(state);
 }
 
-int RunCommandLine(const std::vector<std::string>& args, const RunSeams& seams) {
+int32_t RunTool(const std::vector<std::string>& args, const RunSeams& seams) {
   std::optional<RunOptions> options = ParseCommandLine(args, *seams.out);
-  if (!options) return 255;
+  if (!options) return -1;
   RunState state(seams, std::move(*options));
   if (state.options.ouGiven) TranslateOuPath(state);
-  const int32_t result = RunSelection(state);
+  return RunSelection(state);
+}
+
+int RunCommandLine(const std::vector<std::string>& args, const RunSeams& seams) {
+  const int32_t result = RunTool(args, seams);
   if (result < 0) return 255;
   return result > 254 ? 254 : result;
 }

@@ -15,9 +15,13 @@ namespace agewarden {
 int32_t RunSelection(RunState& state);
 
 /// The whole tool over its seams: parse and check the command line (args[0]
-/// is the program), translate the -o path, run. Returns the process exit
-/// status: 255 for -1, an error count capped at 254 so that no count ever
-/// reads as success.
+/// is the program), translate the -o path, run. Returns -1 when the command
+/// line or the list file stops the run, otherwise the error count, uncapped:
+/// the exit status where a status holds 32 bits (Windows).
+int32_t RunTool(const std::vector<std::string>& args, const RunSeams& seams);
+
+/// RunTool as a POSIX exit status: 255 for -1, an error count capped at 254
+/// so that no count ever reads as success.
 int RunCommandLine(const std::vector<std::string>& args, const RunSeams& seams);
 
 }  // namespace agewarden

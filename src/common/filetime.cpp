@@ -1,7 +1,6 @@
 #include "common/filetime.h"
 
 #include <chrono>
-#include <ctime>
 #include <limits>
 
 
@@ -11,17 +10,6 @@ namespace {
 using Ticks = std::chrono::duration<int64_t, std::ratio<1, kTicksPerSecond>>;
 
 }  // namespace
-
-bool LocalZoneOffset(int64_t unixSeconds, int64_t& offsetSeconds) {
-  if (unixSeconds < std::numeric_limits<time_t>::min() || unixSeconds > std::numeric_limits<time_t>::max()) {
-    return false;
-  }
-  const time_t t = static_cast<time_t>(unixSeconds);
-  struct tm local {};
-  if (localtime_r(&t, &local) == nullptr) return false;
-  offsetSeconds = local.tm_gmtoff;
-  return true;
-}
 
 bool FileTimeToLocalFileTime(int64_t utcTicks, int64_t& localTicks, const ZoneOffset& zone) {
   if (utcTicks < 0) return false;
@@ -70,11 +58,6 @@ std::string FormatDateText(const SystemTime& fields) {
   number(fields.second, true, ' ');
   text += fields.hour < 12 ? "AM" : "PM";
   return text;
-}
-
-int64_t SystemTimeAsFileTime() {
-  const auto sinceUnixEpoch = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::floor<Ticks>(sinceUnixEpoch).count() + kEpochDifferenceSeconds * kTicksPerSecond;
 }
 
 }  // namespace agewarden

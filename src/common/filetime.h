@@ -27,7 +27,8 @@ struct SystemTime {
 /// Unix seconds; false when the zone rules cannot place it.
 using ZoneOffset = std::function<bool(int64_t unixSeconds, int64_t& offsetSeconds)>;
 
-/// The C library's zone rules (TZ honoured).
+/// The system's zone rules: the C library's on POSIX (TZ honoured), the
+/// system's zone with the daylight-saving offset of that instant on Windows.
 bool LocalZoneOffset(int64_t unixSeconds, int64_t& offsetSeconds);
 
 /// UTC ticks to local ticks. Fails for a negative value and where the result

@@ -1,7 +1,5 @@
 #include "sources/list_file.h"
 
-#include <sys/stat.h>
-
 #include <deque>
 #include <vector>
 
@@ -19,13 +17,6 @@ constexpr size_t kListAnnounceChunk = 200;
 bool IsListSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 }  // namespace
-
-ListFile OpenListFile(const std::string& path) {
-  ListFile file(std::fopen(path.c_str(), "r"));
-  struct stat info {};
-  if (file && (fstat(fileno(file.get()), &info) != 0 || S_ISDIR(info.st_mode))) file.reset();
-  return file;
-}
 
 int32_t ReadListWords(std::FILE* file, const std::function<void(const std::string&)>& onWord,
                       const std::function<void()>& onTooLong) {

@@ -1,0 +1,77 @@
+// The Windows build's front end over its seams: the list file opened by its
+// UTF-16 name, the uncapped exit status, and the directory that reaches no
+// server yet.
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "common/utf16.h"
+#include "directory/directory_windows.h"
+#include "fake_directory.h"
+#include "sources/list_file.h"
+
+namespace agewarden::testing {
+namespace {
+
+const std::string kEuro = "\xE2\x82\xAC";
+const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600, a surrogate pair in UTF-16
+
+std::wstring Wide(const std::string& text) {
+  const std::u16string units = Utf8ToUtf16(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+TEST(ListFileOpen, Utf16NamesFilesOnly) {
+  const std::string path = ::testing::TempDir() + "agewarden-list-jos\xC3\xA9" + kEuro + kGrin + ".txt";
+  std::FILE* file = _wfopen(Wide(path).c_str(), L"wb");
+  ASSERT_NE(file, nullptr);
+  std::fputs("ann\r\nbob\x1A" "carl\n", file);
+  std::fclose(file);
+  {
+    const ListFile list = OpenListFile(path);
+    ASSERT_TRUE(list);
+    std::vector<std::string> words;
+    ReadListWords(list.get(), [&](const std::string& w) { words.push_back(w); }, [] {});
+    EXPECT_EQ(words, (std::vector<std::string>{"ann", "bob\x1A" "carl"}));  // the bytes as they are
+  }
+  _wremove(Wide(path).c_str());
+  EXPECT_FALSE(OpenListFile(path));
+  EXPECT_FALSE(OpenListFile(::testing::TempDir()));
+  EXPECT_FALSE(OpenListFile(std::string("a\0b", 3)));
+}
+
+TEST(RunTool, StatusIsMinusOneOrTheWholeCount) {
+  FakeDirectory directory;
+  std::ostringstream out;
+  const auto environment = [](const std::string& name, std::string& value) {
+    value = name == "USERDOMAIN" ? "CORP" : "boss";
+    return true;
+  };
+  const RunSeams seams{&out, &directory, [] { return kNow; }, FixedZone(0), environment};
+  EXPECT_EQ(RunTool({"agewarden", "-h"}, seams), -1);
+  const std::string path = ::testing::TempDir() + "agewarden-many.txt";
+  std::ofstream list(path.c_str(), std::ios::binary);
+  for (int i = 0; i < 300; ++i) list << "nobody" << i << "\n";
+  list.close();
+  EXPECT_EQ(RunTool({"agewarden", "-q", "-l", path}, seams), 300);
+  std::remove(path.c_str());
+}
+
+TEST(WindowsDirectory, EveryRunFailsAsAgainstAnUnreachableServer) {
+  const std::unique_ptr<Directory> directory = CreateWindowsDirectory();
+  std::ostringstream out;
+  const auto environment = [](const std::string& name, std::string& value) {
+    value = name == "USERDOMAIN" ? "CORP" : "boss";
+    return true;
+  };
+  const RunSeams seams{&out, directory.get(), [] { return kNow; }, FixedZone(0), environment};
+  EXPECT_EQ(RunTool({"agewarden", "-u", "joe"}, seams), 1);
+  EXPECT_EQ(out.str(), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n");
+  out.str("");
+  EXPECT_EQ(RunTool({"agewarden", "-q", "-g", "Domain Users"}, seams), 1);
+  EXPECT_EQ(out.str(), "Unable to bind to WinNT://CORP/Domain Admins\nSorry, boss, you need to be a Domain Admin to do "
+                       "that.\nErrors: 1 \n");
+}
+
+}  // namespace
+}  // namespace agewarden::testing

@@ -1,0 +1,131 @@
+// The Windows pieces that call the system: UTF-16 at the edges, the
+// environment, the zone and standard output. Run under Wine with
+// TZ=EST5EDT,M4.1.0,M10.5.0 (as scripts/windows/test does), which Wine takes
+// as the system's zone. (<windows.h> defines S_OK and the other status names
+// as macros, so the directory headers stay out of this file.)
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "cli/environment_windows.h"
+#include "cli/output_windows.h"
+#include "common/filetime.h"
+#include "common/utf16.h"
+
+namespace agewarden::testing {
+namespace {
+
+const std::string kEuro = "\xE2\x82\xAC";
+const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600, a surrogate pair in UTF-16
+
+std::wstring Wide(const std::string& text) {
+  const std::u16string units = Utf8ToUtf16(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+TEST(Utf16, RoundTripsAndBadBytes) {
+  for (const std::string& text : {std::string(""), std::string("ascii"), "jos\xC3\xA9 " + kEuro + kGrin}) {
+    EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
+  }
+  EXPECT_EQ(Utf8ToUtf16(kGrin), (std::u16string{0xD83D, 0xDE00}));
+  // A lone surrogate survives both ways.
+  const std::u16string lone = {u'a', 0xD800, u'b', 0xDC00};
+  EXPECT_EQ(Utf16ToUtf8(lone), "a\xED\xA0\x80" "b\xED\xB0\x80");
+  EXPECT_EQ(Utf8ToUtf16(Utf16ToUtf8(lone)), lone);
+  // Bytes that start no whole sequence become U+FFFD, one each.
+  EXPECT_EQ(Utf8ToUtf16("\x80x\xC0\xAF\xE2\x82"), (std::u16string{0xFFFD, u'x', 0xFFFD, 0xFFFD, 0xFFFD, 0xFFFD}));
+  EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), (std::u16string(4, 0xFFFD)));
+}
+
+TEST(Utf16, CompletePrefixHoldsBackOnlyAnUnfinishedSequence) {
+  EXPECT_EQ(CompleteUtf8Prefix(""), 0u);
+  EXPECT_EQ(CompleteUtf8Prefix("ab"), 2u);
+  EXPECT_EQ(CompleteUtf8Prefix(std::string("a").append(kEuro)), 4u);
+  EXPECT_EQ(CompleteUtf8Prefix(std::string("a").append(kEuro, 0, 2)), 1u);
+  EXPECT_EQ(CompleteUtf8Prefix(std::string("a").append(kGrin, 0, 3)), 1u);
+  EXPECT_EQ(CompleteUtf8Prefix("a\x80\x80\x80\x80"), 5u);  // stray continuation bytes are not held
+}
+
+TEST(Environment, ValuesAsUtf8AndUnsetVariables) {
+  std::string value = "untouched";
+  SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", nullptr);
+  EXPECT_FALSE(ReadEnvironmentVariable("AGEWARDEN_TEST_VALUE", value));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", Wide("jos\xC3\xA9" + kGrin).c_str()));
+  ASSERT_TRUE(ReadEnvironmentVariable("AGEWARDEN_TEST_VALUE", value));
+  EXPECT_EQ(value, "jos\xC3\xA9" + kGrin);
+  const std::string longValue(5000, 'v');
+  ASSERT_TRUE(SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", Wide(longValue).c_str()));
+  ASSERT_TRUE(ReadEnvironmentVariable("AGEWARDEN_TEST_VALUE", value));
+  EXPECT_EQ(value, longValue);
+  SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", nullptr);
+  EXPECT_FALSE(ReadEnvironmentVariable("", value));
+}
+
+// A zone given by a POSIX rule, which Wine takes as it is (no rules per
+// year): the daylight-saving offset of the date, not of today.
+TEST(Zone, TheOffsetOfTheDateItself) {
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || std::string(zone) != "EST5EDT,M4.1.0,M10.5.0") {
+    GTEST_SKIP() << "needs TZ=EST5EDT,M4.1.0,M10.5.0";
+  }
+  int64_t offset = 0;
+  ASSERT_TRUE(LocalZoneOffset(1047634013, offset));  // 2003-03-14 09:26:53 UTC
+  EXPECT_EQ(offset, -5 * 3600);
+  ASSERT_TRUE(LocalZoneOffset(1058184000, offset));  // 2003-07-14 12:00 UTC
+  EXPECT_EQ(offset, -4 * 3600);
+  EXPECT_FALSE(LocalZoneOffset(-kEpochDifferenceSeconds - 1, offset));
+  EXPECT_FALSE(LocalZoneOffset(INT64_MAX, offset));
+  const int64_t now = SystemTimeAsFileTime();
+  EXPECT_GT(now, (1577836800 + kEpochDifferenceSeconds) * kTicksPerSecond);  // after 2020-01-01
+}
+
+// The zone's rules of the date's own year: in 2003 New York kept standard
+// time until the first Sunday of April and from the last Sunday of October.
+// Run by scripts/windows/test with TZ=America/New_York, which Wine maps to
+// "Eastern Standard Time" and its rules per year.
+TEST(Zone, RulesOfTheDatesOwnYear) {
+  const char* zone = std::getenv("TZ");
+  if (zone == nullptr || std::string(zone) != "America/New_York") GTEST_SKIP() << "needs TZ=America/New_York";
+  const auto offsetAt = [](int64_t unixSeconds) {
+    int64_t offset = 0;
+    EXPECT_TRUE(LocalZoneOffset(unixSeconds, offset));
+    return offset / 3600;
+  };
+  EXPECT_EQ(offsetAt(1047634013), -5);  // 2003-03-14 09:26:53 UTC
+  EXPECT_EQ(offsetAt(1049976000), -4);  // 2003-04-10 12:00 UTC
+  EXPECT_EQ(offsetAt(1067428800), -5);  // 2003-10-29 12:00 UTC
+  EXPECT_EQ(offsetAt(1773489600), -4);  // 2026-03-14 12:00 UTC
+}
+
+TEST(StandardOutput, RedirectedIsUtf8WithCrLf) {
+  wchar_t folder[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, folder), 0u);
+  const std::wstring path = std::wstring(folder) + L"agewarden-out.txt";
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  const HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+  SetStdHandle(STD_OUTPUT_HANDLE, file);
+  const std::string big = std::string(4095, 'x') + kGrin + "\n";  // a sequence across the buffer's end
+  {
+    const std::unique_ptr<std::streambuf> buffer = OpenStandardOutput();
+    std::ostream out(buffer.get());
+    out << "one\n" << kEuro << "\n\n" << big << std::flush << "last";
+  }
+  SetStdHandle(STD_OUTPUT_HANDLE, saved);
+  CloseHandle(file);
+  std::ifstream in(path.c_str(), std::ios::binary);
+  const std::string written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  DeleteFileW(path.c_str());
+  EXPECT_EQ(written, "one\r\n" + kEuro + "\r\n\r\n" + big.substr(0, big.size() - 1) + "\r\nlast");
+}
+
+}  // namespace
+}  // namespace agewarden::testing
