@@ -14,15 +14,22 @@ target_sources(agewarden_core PRIVATE src/common/utf16.cpp)
 target_compile_definitions(agewarden_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
 
 # What main_windows.cpp hands the run: standard output, the environment and
-# the directory, shared with the tests.
+# the directory over Wldap32, shared with the tests.
 add_library(agewarden_windows STATIC
   src/cli/output_windows.cpp
   src/cli/environment_windows.cpp
-  src/directory/directory_windows.cpp
 )
-target_link_libraries(agewarden_windows PUBLIC agewarden_core)
+target_link_libraries(agewarden_windows PUBLIC agewarden_ldap wldap32 netapi32 secur32)
 
-add_executable(agewarden src/cli/main_windows.cpp)
+# The connection binds as the logged-on user. Wine cannot do that bind, so
+# for tests under Wine a second exe, agewarden-wine.exe, binds with the
+# identity its environment names (AGEWARDEN_TEST_USER, _DOMAIN, _PASSWORD):
+# the two differ in that one credential argument of the bind. Only
+# agewarden.exe is shipped.
+add_library(agewarden_connection OBJECT src/directory/ldap_connection_windows.cpp)
+target_link_libraries(agewarden_connection PRIVATE agewarden_core)
+
+add_executable(agewarden src/cli/main_windows.cpp $<TARGET_OBJECTS:agewarden_connection>)
 target_link_libraries(agewarden PRIVATE agewarden_windows)
 # Stripped in a Release build: the shipped exe carries no symbols.
 target_link_options(agewarden PRIVATE -municode ${AGEWARDEN_STATIC_LINK} $<$<CONFIG:Release>:-s>)
@@ -38,16 +45,34 @@ if(AGEWARDEN_TESTS)
   add_subdirectory(${AGEWARDEN_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 
   file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/*.cpp)
-  list(FILTER UNIT_TEST_SOURCES EXCLUDE REGEX "/ldap_[^/]*$")
   file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*_test.cpp)
   add_executable(agewarden_unit_tests ${UNIT_TEST_SOURCES} ${WINDOWS_TEST_SOURCES}
-                 ${PROJECT_SOURCE_DIR}/tests/fake_directory.cpp)
+                 ${PROJECT_SOURCE_DIR}/tests/fake_directory.cpp $<TARGET_OBJECTS:agewarden_connection>)
   target_include_directories(agewarden_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   # The suite sets TZ with setenv and tzset, which the Windows C runtime
   # spells differently.
   target_compile_options(agewarden_unit_tests PRIVATE -include ${PROJECT_SOURCE_DIR}/tests/windows/posix_compat.h)
   target_link_libraries(agewarden_unit_tests PRIVATE agewarden_windows gtest gtest_main)
   target_link_options(agewarden_unit_tests PRIVATE ${AGEWARDEN_STATIC_LINK})
+
+endif()
+
+# For the tests under Wine against the lab DC (off by default):
+# agewarden-wine.exe and the backend's own lab test, both binding with the
+# identity from the environment.
+option(AGEWARDEN_WINE_TESTS "Build agewarden-wine.exe and the lab test for Wine" OFF)
+if(AGEWARDEN_TESTS AND AGEWARDEN_WINE_TESTS)
+  add_library(agewarden_connection_wine OBJECT src/directory/ldap_connection_windows.cpp)
+  target_link_libraries(agewarden_connection_wine PRIVATE agewarden_core)
+  target_compile_definitions(agewarden_connection_wine PRIVATE AGEWARDEN_TEST_IDENTITY)
+  add_executable(agewarden-wine src/cli/main_windows.cpp $<TARGET_OBJECTS:agewarden_connection_wine>)
+  target_link_libraries(agewarden-wine PRIVATE agewarden_windows)
+  target_link_options(agewarden-wine PRIVATE -municode ${AGEWARDEN_STATIC_LINK})
+  add_executable(agewarden_wine_lab_tests ${PROJECT_SOURCE_DIR}/tests/lab/ldap_backend_test.cpp
+                 $<TARGET_OBJECTS:agewarden_connection_wine>)
+  target_include_directories(agewarden_wine_lab_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(agewarden_wine_lab_tests PRIVATE agewarden_windows gtest gtest_main)
+  target_link_options(agewarden_wine_lab_tests PRIVATE ${AGEWARDEN_STATIC_LINK})
 endif()
 
 # Packages: agewarden-<version>-x64.msi (wixl, then the PATH rows that wixl

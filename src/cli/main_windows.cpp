@@ -12,7 +12,7 @@
 #include "cli/output_windows.h"
 #include "cli/run.h"
 #include "common/utf16.h"
-#include "directory/directory_windows.h"
+#include "directory/ldap_directory.h"
 
 int wmain(int argc, wchar_t** argv) {
   using namespace agewarden;
@@ -26,7 +26,7 @@ int wmain(int argc, wchar_t** argv) {
 
   const std::unique_ptr<std::streambuf> output = OpenStandardOutput();
   std::ostream out(output.get());
-  const std::unique_ptr<Directory> directory = CreateWindowsDirectory();
+  const std::unique_ptr<Directory> directory = CreateLdapDirectory();
   RunSeams seams;
   seams.out = &out;
   seams.directory = directory.get();

@@ -36,8 +36,9 @@ constexpr HRESULT E_ADS_COLUMN_NOT_SET = MakeStatus(0x80005010);
 /// A value that is not of the type its attribute must have.
 constexpr HRESULT E_ADS_CANT_CONVERT_DATATYPE = MakeStatus(0x8000500C);
 
-/// The status for an LDAP result code or libldap error. LDAP_SUCCESS (0) is
-/// S_OK; a code with no closer status is E_FAIL.
+/// The status for an LDAP result code or a client library's own error
+/// (libldap's negative codes, Wldap32's 81 to 91). Success (0) is S_OK; a
+/// code with no closer status is E_FAIL.
 HRESULT StatusFromLdapResult(int code);
 
 }  // namespace agewarden::ldap

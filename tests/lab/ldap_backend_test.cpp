@@ -6,12 +6,24 @@
 
 #include "directory/ldap_directory.h"
 #include "directory/ldap_status.h"
-#include "lab_support.h"
 
+#ifdef _WIN32
+// Built for Windows it runs under Wine, where the lab is named by its
+// environment alone.
+#include <gtest/gtest.h>
+#define REQUIRE_LAB()                                                        \
+  do {                                                                       \
+    if (getenv("LAB_BASE") == nullptr) GTEST_SKIP() << "lab DC not running"; \
+  } while (0)
 namespace agewarden {
 namespace {
-
+std::string Base() { return getenv("LAB_BASE"); }
+#else
+#include "lab_support.h"
+namespace agewarden {
+namespace {
 using lab::Base;
+#endif
 
 std::unique_ptr<LdapDirectory> Open(const LdapSettings& settings = {}) {
   auto directory = CreateLdapDirectory(settings);
@@ -63,6 +75,7 @@ TEST(LdapBackend, PagesAndRangesOverOneConnection) {
   }
 }
 
+#ifndef _WIN32
 TEST(LdapBackend, ACommitAfterAConflictingChangeIsRefusedWhole) {
   REQUIRE_LAB();
   // A user of its own, in a unit of its own and without a userPrincipalName
@@ -96,6 +109,7 @@ TEST(LdapBackend, ACommitAfterAConflictingChangeIsRefusedWhole) {
   EXPECT_NE(before.at("agewcommit").at("pwdLastSet"), "0");
   modify(remove);
 }
+#endif
 
 }  // namespace
 }  // namespace agewarden

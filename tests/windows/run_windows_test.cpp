@@ -1,12 +1,10 @@
 // The Windows build's front end over its seams: the list file opened by its
-// UTF-16 name, the uncapped exit status, and the directory that reaches no
-// server yet.
+// UTF-16 name and the uncapped exit status.
 #include <cstdio>
 #include <fstream>
 #include <sstream>
 
 #include "common/utf16.h"
-#include "directory/directory_windows.h"
 #include "fake_directory.h"
 #include "sources/list_file.h"
 
@@ -55,22 +53,6 @@ TEST(RunTool, StatusIsMinusOneOrTheWholeCount) {
   list.close();
   EXPECT_EQ(RunTool({"agewarden", "-q", "-l", path}, seams), 300);
   std::remove(path.c_str());
-}
-
-TEST(WindowsDirectory, EveryRunFailsAsAgainstAnUnreachableServer) {
-  const std::unique_ptr<Directory> directory = CreateWindowsDirectory();
-  std::ostringstream out;
-  const auto environment = [](const std::string& name, std::string& value) {
-    value = name == "USERDOMAIN" ? "CORP" : "boss";
-    return true;
-  };
-  const RunSeams seams{&out, directory.get(), [] { return kNow; }, FixedZone(0), environment};
-  EXPECT_EQ(RunTool({"agewarden", "-u", "joe"}, seams), 1);
-  EXPECT_EQ(out.str(), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n");
-  out.str("");
-  EXPECT_EQ(RunTool({"agewarden", "-q", "-g", "Domain Users"}, seams), 1);
-  EXPECT_EQ(out.str(), "Unable to bind to WinNT://CORP/Domain Admins\nSorry, boss, you need to be a Domain Admin to do "
-                       "that.\nErrors: 1 \n");
 }
 
 }  // namespace

@@ -1,0 +1,376 @@
+// The connection over Wldap32, as the logged-on user: the server is LDAPURI
+// when it is set, else a domain controller of the machine's domain that
+// DsGetDcNameW locates; the bind is Negotiate (Kerberos) with no name and no
+// password. Text crosses Wldap32's W functions as UTF-16.
+#include <cstdlib>
+#include <list>
+
+#include "common/text.h"
+#include "common/utf16.h"
+#include "directory/ldap_connection.h"
+#include "directory/ldap_status.h"
+
+// After the project's headers: <windows.h> makes macros of names such as
+// S_OK and E_FAIL, with the same values.
+// clang-format off
+#include <windows.h>
+#include <winldap.h>
+#include <winber.h>
+#include <dsgetdc.h>
+#include <lm.h>
+#define SECURITY_WIN32
+#include <security.h>
+// clang-format on
+
+namespace agewarden::ldap {
+namespace {
+
+constexpr ULONG kConnectSeconds = 10;
+constexpr ULONG kOperationSeconds = 120;
+// LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
+const wchar_t kScopedQueryControl[] = L"1.2.840.113556.1.4.1504";
+
+std::wstring Wide(std::string_view text) {
+  const std::u16string units = Utf8ToUtf16(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+std::string Narrow(const wchar_t* text) {
+  if (text == nullptr) return {};
+  return Utf16ToUtf8(std::u16string(text, text + wcslen(text)));
+}
+
+struct LdapDeleter {
+  void operator()(LDAP* ld) const { ldap_unbind(ld); }
+};
+using LdapHandle = std::unique_ptr<LDAP, LdapDeleter>;
+
+struct MessageDeleter {
+  void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
+};
+using MessagePtr = std::unique_ptr<LDAPMessage, MessageDeleter>;
+
+struct WideDeleter {
+  void operator()(wchar_t* text) const { ldap_memfreeW(text); }
+};
+using WidePtr = std::unique_ptr<wchar_t, WideDeleter>;
+
+struct ControlDeleter {
+  void operator()(LDAPControlW* control) const { ldap_control_freeW(control); }
+};
+using ControlPtr = std::unique_ptr<LDAPControlW, ControlDeleter>;
+
+struct ControlsDeleter {
+  void operator()(LDAPControlW** controls) const { ldap_controls_freeW(controls); }
+};
+using ControlsPtr = std::unique_ptr<LDAPControlW*, ControlsDeleter>;
+
+struct ValuesDeleter {
+  void operator()(berval** values) const { ldap_value_free_len(values); }
+};
+using ValuesPtr = std::unique_ptr<berval*, ValuesDeleter>;
+
+bool ConnectionLost(ULONG code) { return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT; }
+
+HRESULT Status(ULONG code) { return StatusFromLdapResult(static_cast<int>(code)); }
+
+ULONG ScopeOf(Scope scope) {
+  switch (scope) {
+    case Scope::Base: return LDAP_SCOPE_BASE;
+    case Scope::OneLevel: return LDAP_SCOPE_ONELEVEL;
+    case Scope::Subtree: break;
+  }
+  return LDAP_SCOPE_SUBTREE;
+}
+
+ULONG OperationOf(Modification::Op op) {
+  switch (op) {
+    case Modification::Op::Add: return LDAP_MOD_ADD;
+    case Modification::Op::Delete: return LDAP_MOD_DELETE;
+    case Modification::Op::Replace: break;
+  }
+  return LDAP_MOD_REPLACE;
+}
+
+// The server to reach: "ldap://host[:port]" or "ldaps://host[:port]" from
+// LDAPURI, else the domain controller DsGetDcNameW finds for the machine's
+// domain (as a serverless ADSI bind does).
+struct Server {
+  std::wstring host;
+  ULONG port = LDAP_PORT;
+  bool tls = false;
+};
+
+HRESULT LocateServer(Server& server) {
+  const char* uri = std::getenv("LDAPURI");
+  if (uri != nullptr && *uri != '\0') {
+    std::string_view text(uri);
+    text = text.substr(0, text.find_first_of(" ,"));  // the first of a list
+    if (text.starts_with("ldaps://")) {
+      server.tls = true;
+      server.port = LDAP_SSL_PORT;
+      text.remove_prefix(8);
+    } else if (text.starts_with("ldap://")) {
+      text.remove_prefix(7);
+    } else {
+      return E_ADS_BAD_PATHNAME;
+    }
+    text = text.substr(0, text.find('/'));
+    const size_t colon = text.rfind(':');
+    if (colon != std::string_view::npos && text.find(']', colon) == std::string_view::npos) {
+      const std::string port(text.substr(colon + 1));
+      char* end = nullptr;
+      const unsigned long value = std::strtoul(port.c_str(), &end, 10);
+      if (port.empty() || *end != '\0' || value == 0 || value > 65535) return E_ADS_BAD_PATHNAME;
+      server.port = value;
+      text = text.substr(0, colon);
+    }
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    server.host = Wide(text);
+    return server.host.empty() ? E_ADS_BAD_PATHNAME : S_OK;
+  }
+  PDOMAIN_CONTROLLER_INFOW info = nullptr;
+  const DWORD rc = DsGetDcNameW(nullptr, nullptr, nullptr, nullptr,
+                                DS_DIRECTORY_SERVICE_REQUIRED | DS_RETURN_DNS_NAME, &info);
+  if (rc != ERROR_SUCCESS || info == nullptr) return E_ADS_SERVER_DOWN;
+  const wchar_t* name = info->DomainControllerName;
+  while (name != nullptr && *name == L'\\') ++name;
+  server.host = name != nullptr ? name : L"";
+  NetApiBufferFree(info);
+  return server.host.empty() ? E_ADS_SERVER_DOWN : S_OK;
+}
+
+// The credentials of the bind. The release build passes none: Negotiate
+// takes the logged-on user's. A build for testing under Wine (which cannot
+// bind as the logged-on user) passes the identity its environment names.
+#ifdef AGEWARDEN_TEST_IDENTITY
+struct TestIdentity {
+  std::wstring user = Wide(std::getenv("AGEWARDEN_TEST_USER") ? std::getenv("AGEWARDEN_TEST_USER") : "");
+  std::wstring domain = Wide(std::getenv("AGEWARDEN_TEST_DOMAIN") ? std::getenv("AGEWARDEN_TEST_DOMAIN") : "");
+  std::wstring password = Wide(std::getenv("AGEWARDEN_TEST_PASSWORD") ? std::getenv("AGEWARDEN_TEST_PASSWORD") : "");
+  SEC_WINNT_AUTH_IDENTITY_W identity{};
+  TestIdentity() {
+    identity.User = reinterpret_cast<unsigned short*>(user.data());
+    identity.UserLength = static_cast<unsigned long>(user.size());
+    identity.Domain = reinterpret_cast<unsigned short*>(domain.data());
+    identity.DomainLength = static_cast<unsigned long>(domain.size());
+    identity.Password = reinterpret_cast<unsigned short*>(password.data());
+    identity.PasswordLength = static_cast<unsigned long>(password.size());
+    identity.Flags = SEC_WINNT_AUTH_IDENTITY_UNICODE;
+  }
+};
+constexpr bool kCheckSealing = false;  // Wine answers the sealing options "not supported"
+#else
+constexpr bool kCheckSealing = true;
+#endif
+
+ULONG Bind(LDAP* ld) {
+#ifdef AGEWARDEN_TEST_IDENTITY
+  static TestIdentity test;
+  return ldap_bind_sW(ld, nullptr, reinterpret_cast<PWCHAR>(&test.identity), LDAP_AUTH_NEGOTIATE);
+#else
+  return ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE);
+#endif
+}
+
+// One modification with the storage its LDAPModW points into.
+struct ModStorage {
+  std::wstring type;
+  std::vector<berval> bervals;
+  std::vector<berval*> pointers;
+  LDAPModW mod{};
+
+  explicit ModStorage(const Modification& change) : type(Wide(change.attribute)) {
+    bervals.reserve(change.values.size());
+    for (const std::string& value : change.values) {
+      bervals.push_back(berval{static_cast<ULONG>(value.size()), const_cast<char*>(value.data())});
+    }
+    for (berval& value : bervals) pointers.push_back(&value);
+    pointers.push_back(nullptr);
+    mod.mod_op = OperationOf(change.op) | LDAP_MOD_BVALUES;
+    mod.mod_type = type.data();
+    mod.mod_vals.modv_bvals = pointers.data();
+  }
+  ModStorage(const ModStorage&) = delete;
+  ModStorage& operator=(const ModStorage&) = delete;
+};
+
+class WldapConnection : public Connection {
+ public:
+  explicit WldapConnection(LdapHandle ld) : ld_(std::move(ld)) {}
+
+  HRESULT Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) override;
+  HRESULT Receive(int msgid, SearchMessage& message) override;
+  void Abandon(int msgid) override { ldap_abandon(ld_.get(), static_cast<ULONG>(msgid)); }
+  HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods, bool& lost) override;
+  std::string BoundPrincipal() override;
+
+ private:
+  HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
+  HRESULT ParseResult(LDAPMessage* message, int& code, std::string& cookie);
+
+  LdapHandle ld_;
+};
+
+HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) {
+  std::vector<std::wstring> names;
+  for (const std::string& attribute : request.attributes) names.push_back(Wide(attribute));
+  std::vector<PWCHAR> attributes;
+  for (std::wstring& name : names) attributes.push_back(name.data());
+  attributes.push_back(nullptr);
+  std::vector<LDAPControlW*> controls;
+  ControlPtr paged;
+  if (page != nullptr) {
+    berval cookie{static_cast<ULONG>(page->cookie.size()), const_cast<char*>(page->cookie.data())};
+    // Critical: a server that cannot page must refuse rather than hand out a
+    // result it cut.
+    LDAPControlW* raw = nullptr;
+    const ULONG rc = ldap_create_page_controlW(ld_.get(), page->size > 0 ? page->size : 1, &cookie, TRUE, &raw);
+    paged.reset(raw);
+    if (rc != LDAP_SUCCESS || !paged) return rc == LDAP_SUCCESS ? E_OUTOFMEMORY : Status(rc);
+    controls.push_back(paged.get());
+  }
+  // The attribute-scoped query control (critical), its value the BER
+  // sequence of the attribute's name.
+  std::string scopedValue;
+  LDAPControlW scoped{};
+  if (!request.scopedAttribute.empty()) {
+    const std::string& name = request.scopedAttribute;
+    if (name.size() > 120) return E_INVALIDARG;
+    scopedValue = {'\x30', static_cast<char>(name.size() + 2), '\x04', static_cast<char>(name.size())};
+    scopedValue += name;
+    scoped.ldctl_oid = const_cast<PWCHAR>(kScopedQueryControl);
+    scoped.ldctl_value = berval{static_cast<ULONG>(scopedValue.size()), scopedValue.data()};
+    scoped.ldctl_iscritical = TRUE;
+    controls.push_back(&scoped);
+  }
+  controls.push_back(nullptr);
+  std::wstring base = Wide(request.base), filter = Wide(request.filter);
+  ULONG number = 0;
+  const ULONG rc = ldap_search_extW(ld_.get(), base.data(), ScopeOf(request.scope), filter.data(),
+                                    request.attributes.empty() ? nullptr : attributes.data(), 0,
+                                    controls.size() > 1 ? controls.data() : nullptr, nullptr, 0, 0, &number);
+  msgid = static_cast<int>(number);
+  lost = ConnectionLost(rc);
+  return Status(rc);
+}
+
+HRESULT WldapConnection::Receive(int msgid, SearchMessage& message) {
+  message = SearchMessage{};
+  l_timeval timeout{static_cast<LONG>(kOperationSeconds), 0};
+  LDAPMessage* raw = nullptr;
+  const ULONG type = ldap_result(ld_.get(), static_cast<ULONG>(msgid), LDAP_MSG_ONE, &timeout, &raw);
+  const MessagePtr owned(raw);
+  if (type == 0) {
+    // Nothing arrived within the time-out: the server is not answering.
+    ldap_abandon(ld_.get(), static_cast<ULONG>(msgid));
+    return E_ADS_TIMEOUT;
+  }
+  if (type == static_cast<ULONG>(-1) || !owned) {
+    const ULONG code = LdapGetLastError();
+    return code == LDAP_SUCCESS ? E_ADS_SERVER_DOWN : Status(code);
+  }
+  switch (type) {
+    case LDAP_RES_SEARCH_ENTRY:
+      message.kind = SearchMessage::Kind::Entry;
+      return ParseEntry(owned.get(), message.entry);
+    case LDAP_RES_SEARCH_RESULT:
+      message.kind = SearchMessage::Kind::Result;
+      return ParseResult(owned.get(), message.code, message.cookie);
+    default:
+      return S_OK;  // continuation references are not rows
+  }
+}
+
+HRESULT WldapConnection::ParseEntry(LDAPMessage* message, Entry& entry) {
+  const WidePtr dn(ldap_get_dnW(ld_.get(), message));
+  if (!dn) return Status(LdapGetLastError());
+  entry.dn = Narrow(dn.get());
+  BerElement* ber = nullptr;
+  for (WidePtr name(ldap_first_attributeW(ld_.get(), message, &ber)); name;
+       name.reset(ldap_next_attributeW(ld_.get(), message, ber))) {
+    Attribute attribute;
+    attribute.name = Narrow(name.get());
+    const ValuesPtr values(ldap_get_values_lenW(ld_.get(), message, name.get()));
+    for (berval** value = values.get(); value != nullptr && *value != nullptr; ++value) {
+      attribute.values.emplace_back((*value)->bv_val, (*value)->bv_len);
+    }
+    entry.attributes.push_back(std::move(attribute));
+  }
+  if (ber != nullptr) ber_free(ber, 0);
+  return S_OK;
+}
+
+HRESULT WldapConnection::ParseResult(LDAPMessage* message, int& code, std::string& cookie) {
+  ULONG result = LDAP_OTHER;
+  PLDAPControlW* controlsRaw = nullptr;
+  const ULONG rc = ldap_parse_resultW(ld_.get(), message, &result, nullptr, nullptr, nullptr, &controlsRaw, FALSE);
+  const ControlsPtr controls(controlsRaw);
+  code = static_cast<int>(result);
+  if (rc != LDAP_SUCCESS) return Status(rc);
+  if (!controls) return S_OK;
+  ULONG estimate = 0;
+  berval* value = nullptr;
+  if (ldap_parse_page_controlW(ld_.get(), controls.get(), &estimate, &value) != LDAP_SUCCESS) return S_OK;
+  if (value != nullptr) {
+    if (value->bv_val != nullptr) cookie.assign(value->bv_val, value->bv_len);
+    ber_bvfree(value);
+  }
+  return S_OK;
+}
+
+HRESULT WldapConnection::Modify(const std::string& dn, const std::vector<Modification>& changes, bool& lost) {
+  std::list<ModStorage> storage;  // stable addresses for the LDAPModW pointers
+  std::vector<LDAPModW*> mods;
+  for (const Modification& change : changes) mods.push_back(&storage.emplace_back(change).mod);
+  mods.push_back(nullptr);
+  std::wstring target = Wide(dn);
+  const ULONG rc = ldap_modify_ext_sW(ld_.get(), target.data(), mods.data(), nullptr, nullptr);
+  lost = ConnectionLost(rc);
+  return Status(rc);
+}
+
+std::string WldapConnection::BoundPrincipal() {
+  // The logged-on user's principal name ("name@REALM").
+  wchar_t name[512];
+  ULONG size = sizeof name / sizeof name[0];
+  if (!GetUserNameExW(NameUserPrincipal, name, &size)) return {};
+  return Narrow(name);
+}
+
+}  // namespace
+
+HRESULT OpenConnection(const LdapSettings&, LdapStatistics& statistics, std::unique_ptr<Connection>& out) {
+  out.reset();
+  Server server;
+  HRESULT status = LocateServer(server);
+  if (Failed(status)) return status;
+  LdapHandle ld(server.tls ? ldap_sslinitW(server.host.data(), server.port, 1)
+                           : ldap_initW(server.host.data(), server.port));
+  if (!ld) return E_ADS_SERVER_DOWN;
+  const ULONG version = LDAP_VERSION3;
+  ldap_set_optionW(ld.get(), LDAP_OPT_PROTOCOL_VERSION, &version);
+  ldap_set_optionW(ld.get(), LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
+  // Over ldap:// the Negotiate bind must sign and seal what follows; inside
+  // TLS Active Directory refuses a layer of its own, and TLS protects.
+  if (!server.tls && kCheckSealing) {
+    ldap_set_optionW(ld.get(), LDAP_OPT_SIGN, LDAP_OPT_ON);
+    ldap_set_optionW(ld.get(), LDAP_OPT_ENCRYPT, LDAP_OPT_ON);
+  }
+  ++statistics.connections;
+  l_timeval connectTimeout{static_cast<LONG>(kConnectSeconds), 0};
+  if (ldap_connect(ld.get(), &connectTimeout) != LDAP_SUCCESS) return E_ADS_SERVER_DOWN;
+  ++statistics.binds;
+  const ULONG rc = Bind(ld.get());
+  if (rc != LDAP_SUCCESS) return rc == LDAP_LOCAL_ERROR ? E_ADS_INVALID_CREDENTIALS : Status(rc);
+  if (!server.tls && kCheckSealing) {
+    void* sealed = LDAP_OPT_OFF;
+    if (ldap_get_optionW(ld.get(), LDAP_OPT_ENCRYPT, &sealed) != LDAP_SUCCESS || sealed == LDAP_OPT_OFF) {
+      return E_ADS_CONFIDENTIALITY_REQUIRED;
+    }
+  }
+  out = std::make_unique<WldapConnection>(std::move(ld));
+  return S_OK;
+}
+
+}  // namespace agewarden::ldap
