@@ -8,12 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstring>
 #include <fstream>
 #include <sstream>
-
-extern char** environ;
 
 namespace agewarden::lab {
 namespace {
@@ -26,28 +22,15 @@ std::string Contents(int fd, off_t offset = 0) {
   return text;
 }
 
-std::vector<char*> Pointers(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts) pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
 }  // namespace
-
-double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 
 // Standard output and error go to files in memory, read as the run goes on.
 Child::Child(const Launch& launch) : quiet_(launch.program != "/bin/bash") {
-  std::vector<std::string> envText, argText = {launch.program};
-  for (char** e = environ; *e; ++e) {
-    if (!launch.environment.count(std::string(*e, std::strcspn(*e, "=")))) envText.push_back(*e);
-  }
-  for (const auto& [name, value] : launch.environment) {
-    if (value) envText.push_back(name + "=" + *value);
-  }
-  argText.insert(argText.end(), launch.args.begin(), launch.args.end());
-  std::vector<char*> envp = Pointers(envText), argv = Pointers(argText);
+  std::vector<std::string> args = {launch.program};
+  args.insert(args.end(), launch.args.begin(), launch.args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
   out_ = memfd_create("stdout", MFD_CLOEXEC);
   err_ = memfd_create("stderr", MFD_CLOEXEC);
   std::string input = "/dev/null";
@@ -62,9 +45,12 @@ Child::Child(const Launch& launch) : quiet_(launch.program != "/bin/bash") {
     // A session of its own: the terminal opened now becomes its controlling
     // terminal, so /dev/tty is that terminal as well.
     setsid();
+    for (const auto& [name, value] : launch.environment) {
+      if (value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str())) _exit(125);
+    }
     const int in = open(input.c_str(), O_RDWR);
     if (in < 0 || dup2(in, 0) < 0 || dup2(out_, 1) < 0 || dup2(err_, 2) < 0) _exit(126);
-    execve(launch.program.c_str(), argv.data(), envp.data());
+    execv(launch.program.c_str(), argv.data());
     _exit(127);
   }
 }
@@ -119,27 +105,17 @@ Result Child::Finish(double limit) {
   return result;
 }
 
-Result RunTool(const Launch& launch, double limit) { return Child(launch).Finish(limit); }
-
 Result Shell(const std::string& command, const Environment& environment) {
   return RunTool({.args = {"-c", command}, .environment = environment, .program = "/bin/bash"}, 900);
 }
 
-namespace {
-Environment ThisLab() {
-  Environment lab;
-  for (const auto& [variable, from] : {std::pair{"AGEWARDEN_LAB", "LAB_DIR"}, std::pair{"AGEWARDEN_LAB_IP", "LAB_IP"}}) {
-    if (const char* value = getenv(from)) lab[variable] = value;
-  }
-  return lab;
-}
-const std::string kLabdc = std::string(AGEWARDEN_SOURCE_DIR) + "/scripts/labdc ";
-}  // namespace
+// scripts/labdc on the lab of LAB_DIR and LAB_IP.
+const std::string kLabdc = "AGEWARDEN_LAB=\"$LAB_DIR\" AGEWARDEN_LAB_IP=\"$LAB_IP\" " AGEWARDEN_SOURCE_DIR "/scripts/labdc ";
 
-Result Labdc(const std::string& arguments) { return Shell(kLabdc + arguments, ThisLab()); }
+Result Labdc(const std::string& arguments) { return Shell(kLabdc + arguments); }
 
 Environment PlainUser() {
-  std::istringstream in(Shell("eval \"$(" + kLabdc + "env plain)\" && env -0", ThisLab()).out);
+  std::istringstream in(Shell("eval \"$(" + kLabdc + "env plain)\" && env -0").out);
   Environment plain;
   for (std::string line; std::getline(in, line, '\0');) plain[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
   return plain;
@@ -151,8 +127,6 @@ Environment TicketOf(const std::string& principal, const std::string& options) {
   return {{"KRB5CCNAME", "FILE:" + cache}, {"USERDOMAIN", std::nullopt}, {"USERNAME", std::nullopt}};
 }
 
-void ResetLab() { EXPECT_EQ(Labdc("reset").status, 0) << "labdc reset"; }
-
 pid_t SambaPid() {
   std::ifstream file(std::string(getenv("LAB_DIR")) + "/samba.pid");
   long pid = -1;
@@ -161,8 +135,6 @@ pid_t SambaPid() {
   const ssize_t length = readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
   return length > 6 && std::string(exe, static_cast<size_t>(length)).ends_with("/samba") ? pid : -1;
 }
-
-std::string Base() { return getenv("LAB_BASE") ? getenv("LAB_BASE") : "DC=agewarden,DC=lab"; }
 
 Accounts ReadAccounts(const std::string& base, const std::string& attributes) {
   const Result r = Shell("set -f; ldapsearch -LLL -Q -o ldif-wrap=no -b '" + base +
@@ -184,12 +156,6 @@ std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-std::vector<std::string> SortedLines(const std::string& text) {
-  std::vector<std::string> lines = Lines(text);
-  std::sort(lines.begin(), lines.end());
   return lines;
 }
 

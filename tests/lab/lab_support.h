@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -22,7 +23,7 @@ namespace agewarden::lab {
 
 inline const std::string kBindFailed = "Could not bind to LDAP://rootDSE.\nErrors: 1 \n";
 
-/// Changes to this process's environment: a value sets the variable, nothing removes it.
+/// Changes to this process's environment: a value sets, nothing removes.
 using Environment = std::map<std::string, std::optional<std::string>>;
 
 struct Launch {
@@ -60,7 +61,7 @@ class Child {
   double started_ = 0;
 };
 
-Result RunTool(const Launch& launch, double limit = 120);
+inline Result RunTool(const Launch& launch, double limit = 120) { return Child(launch).Finish(limit); }
 Result Shell(const std::string& command, const Environment& environment = {});
 
 /// `scripts/labdc ARGUMENTS` on the lab of LAB_DIR and LAB_IP.
@@ -71,19 +72,18 @@ Environment PlainUser();
 /// user (kinit with `options` and the seeded password).
 Environment TicketOf(const std::string& principal, const std::string& options = "");
 /// Resets the lab to its seeded state (after a test that wrote).
-void ResetLab();
+inline void ResetLab() { EXPECT_EQ(Labdc("reset").status, 0) << "labdc reset"; }
 /// The lab's samba (leader of its process group); -1 when it is not running.
 pid_t SambaPid();
 
-std::string Base();
+inline std::string Base() { return getenv("LAB_BASE") ? getenv("LAB_BASE") : "DC=agewarden,DC=lab"; }
 /// Every user below `base` as sAMAccountName -> attribute -> values (joined
 /// by newlines), read as Administrator.
 using Accounts = std::map<std::string, std::map<std::string, std::string>>;
 Accounts ReadAccounts(const std::string& base, const std::string& attributes = "*");
 
-double Now();
+inline double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 std::vector<std::string> Lines(const std::string& text);
-std::vector<std::string> SortedLines(const std::string& text);
 /// A scratch file of this test process, written with `content` when given.
 std::string TempPath(const std::string& name, const std::optional<std::string>& content = std::nullopt);
 
