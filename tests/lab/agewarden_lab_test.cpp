@@ -180,7 +180,7 @@ TEST(AgewardenLab, ListOf100000NamesInConstantMemory) {
 
 // -t as a plain user: every write refused and counted, nothing changed; as
 // a user who may write pwdLastSet but not read userAccountControl: nothing
-// written. As Administrator: pwdLastSet zeroed on exactly the reported accounts and
+// written, the error counted. As Administrator: pwdLastSet zeroed on exactly the reported accounts and
 // "password never expires" cleared; nothing else changes. The lab is reset after.
 TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
   REQUIRE_LAB();
@@ -195,8 +195,6 @@ TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
   EXPECT_EQ(refused.status, 3);
   EXPECT_EQ(ReadAccounts(staff), before) << "nothing changed, not even uSNChanged";
 
-  // Allowed to write pwdLastSet but not to read userAccountControl: without
-  // the value read nothing is written, and the error is counted.
   const std::string delegated = "OU=Delegated," + Base();
   const Accounts delegatedBefore = ReadAccounts(delegated);
   const Result partial = RunTool({.args = {"-t", "-u", "deleg400", "-q"}, .environment = TicketOf("delegate")});
