@@ -1,9 +1,9 @@
 #include "fake_directory.h"
 
-#include "common/text.h"
-
 #include <algorithm>
 #include <chrono>
+
+#include "common/text.h"
 
 namespace agewarden::testing {
 namespace {
@@ -15,51 +15,45 @@ std::string Unquoted(std::string dn) {
 
 class FakeGroupObject : public Group {
  public:
-  FakeGroupObject(FakeDirectory& directory, const std::string& name, FakeGroup& group)
-      : directory_(directory), identity_{directory.domainName, name, true, name}, group_(group) {}
+  FakeGroupObject(FakeDirectory& directory, const std::string& name)
+      : directory_(directory), identity_{directory.domainName, name, true, name} {}
   const Principal& Identity() const override { return identity_; }
   HRESULT Members(std::vector<Principal>& members) override {
     if (HRESULT s = directory_.Check(Op::Members, identity_.name); s != S_OK) return s;
-    members = group_.members;
-    for (Principal& member : members) {
-      member.isGroup = member.domain == directory_.domainName && directory_.groups.count(member.name) != 0;
-      member.reference = member.name;
-    }
+    members = directory_.groups[identity_.name];
     return S_OK;
   }
   HRESULT HasMember(const std::string& domain, const std::string& accountName, bool& member) override {
     if (HRESULT s = directory_.Check(Op::HasMember, accountName); s != S_OK) return s;
     member = EqualsIgnoreAsciiCase(domain, directory_.domainName) &&
-             std::ranges::count(group_.members, accountName, &Principal::name) != 0;
+             std::ranges::count(directory_.groups[identity_.name], accountName, &Principal::name) != 0;
     return S_OK;
   }
 
  private:
   FakeDirectory& directory_;
   Principal identity_;
-  FakeGroup& group_;
 };
 
 class FakeUserAccount : public UserAccount {
  public:
-  FakeUserAccount(FakeDirectory& directory, std::string dn, const FakeUser& user)
-      : directory_(directory), dn_(std::move(dn)), user_(user) {}
+  FakeUserAccount(FakeDirectory& directory, std::string dn, int32_t control)
+      : directory_(directory), dn_(std::move(dn)), control_(control) {}
   HRESULT GetUserAccountControl(int32_t& value) const override {
     if (HRESULT s = directory_.Check(Op::GetUserAccountControl, dn_); s != S_OK) return s;
-    value = user_.userAccountControl;
+    value = control_;
     return S_OK;
   }
-  HRESULT ForceChange(int32_t userAccountControl) override {
+  HRESULT ForceChange(int32_t control) override {
     if (HRESULT s = directory_.Check(Op::ForceChange, dn_); s != S_OK) return s;
-    directory_.commits += Format("%s: pwdLastSet=0 userAccountControl=%d;", dn_.substr(3, dn_.find(',') - 3),
-                                 userAccountControl);
+    directory_.commits += Format("%s: pwdLastSet=0 userAccountControl=%d;", dn_.substr(3, dn_.find(',') - 3), control);
     return S_OK;
   }
 
  private:
   FakeDirectory& directory_;
   std::string dn_;
-  FakeUser user_;
+  int32_t control_;
 };
 
 class FakeCursor : public AccountCursor {
@@ -82,24 +76,23 @@ class FakeCursor : public AccountCursor {
 // names; a "(" or ")" in that name makes the filter invalid.
 class FakeSearch : public AccountSearch {
  public:
-  FakeSearch(FakeDirectory& directory, std::string base) : directory_(directory), base_(std::move(base)) {}
+  FakeSearch(const FakeDirectory& directory, std::string base) : directory_(directory), base_(std::move(base)) {}
   HRESULT Search(const std::string& filter, std::unique_ptr<AccountCursor>& out) override {
-    directory_.filters.push_back(filter);
     if (HRESULT s = directory_.Check(Op::Search, filter); s != S_OK) return s;
     const size_t at = filter.find("(userPrincipalName=");
     const std::string upn = at == std::string::npos ? "" : filter.substr(at + 19, filter.size() - at - 21);
     if (upn.find_first_of("()") != std::string::npos) return E_ADS_INVALID_FILTER;
     std::vector<Account> rows;
     for (const auto& [dn, user] : directory_.objects) {
-      if (!user || !dn.ends_with(base_) || (!upn.empty() && user->upn != upn)) continue;
-      rows.push_back({user->name, dn, user->upn, user->pwdLastSet});
+      if (user && dn.ends_with(base_) && (upn.empty() || user->upn == upn))
+        rows.push_back({user->name, dn, user->upn, user->pwdLastSet});
     }
     out = std::make_unique<FakeCursor>(directory_, std::move(rows));
     return S_OK;
   }
 
  private:
-  FakeDirectory& directory_;
+  const FakeDirectory& directory_;
   std::string base_;
 };
 
@@ -117,12 +110,6 @@ HRESULT FakeDirectory::Check(Op op, const std::string& key) const {
   return S_OK;
 }
 
-HRESULT FakeDirectory::ReadNamingContext(std::optional<std::string>& read) {
-  if (HRESULT s = Check(Op::ReadNamingContext, ""); s != S_OK) return s;
-  read = namingContext;
-  return S_OK;
-}
-
 HRESULT FakeDirectory::OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) {
   if (HRESULT s = Check(Op::OpenContainer, dn); s != S_OK) return s;
   if (objects.count(Unquoted(dn)) == 0) return E_ADS_NO_SUCH_OBJECT;
@@ -132,19 +119,16 @@ HRESULT FakeDirectory::OpenContainer(const std::string& dn, std::unique_ptr<Acco
 
 HRESULT FakeDirectory::OpenGroup(const std::string& domain, const std::string& name, std::unique_ptr<Group>& out) {
   if (HRESULT s = Check(Op::OpenGroup, name); s != S_OK) return s;
-  if (!EqualsIgnoreAsciiCase(domain, domainName)) return E_ADS_NO_SUCH_OBJECT;
-  for (auto& [stored, group] : groups) {
-    if (!EqualsIgnoreAsciiCase(stored, name)) continue;
-    out = std::make_unique<FakeGroupObject>(*this, stored, group);
-    return S_OK;
-  }
-  return E_ADS_NO_SUCH_OBJECT;
+  const auto found = std::ranges::find_if(groups, [&](const auto& g) { return EqualsIgnoreAsciiCase(g.first, name); });
+  if (!EqualsIgnoreAsciiCase(domain, domainName) || found == groups.end()) return E_ADS_NO_SUCH_OBJECT;
+  out = std::make_unique<FakeGroupObject>(*this, found->first);
+  return S_OK;
 }
 
 HRESULT FakeDirectory::OpenGroup(const Principal& member, std::unique_ptr<Group>& out) {
   if (HRESULT s = Check(Op::OpenGroup, member.reference); s != S_OK) return s;
   if (!member.isGroup || groups.count(member.reference) == 0) return E_NOINTERFACE;
-  out = std::make_unique<FakeGroupObject>(*this, member.reference, groups[member.reference]);
+  out = std::make_unique<FakeGroupObject>(*this, member.reference);
   return S_OK;
 }
 
@@ -152,19 +136,7 @@ HRESULT FakeDirectory::OpenUser(const std::string& dn, std::unique_ptr<UserAccou
   if (HRESULT s = Check(Op::OpenUser, dn); s != S_OK) return s;
   const auto found = objects.find(Unquoted(dn));
   if (found == objects.end() || !found->second) return E_ADS_NO_SUCH_OBJECT;
-  out = std::make_unique<FakeUserAccount>(*this, found->first, *found->second);
-  return S_OK;
-}
-
-HRESULT FakeDirectory::GetDomainName(std::string& name) {
-  if (HRESULT s = Check(Op::GetDomainName, ""); s != S_OK) return s;
-  name = domainName;
-  return S_OK;
-}
-
-HRESULT FakeDirectory::GetCallerName(std::string& name) {
-  if (HRESULT s = Check(Op::GetCallerName, ""); s != S_OK) return s;
-  name = callerName;
+  out = std::make_unique<FakeUserAccount>(*this, found->first, found->second->userAccountControl);
   return S_OK;
 }
 

@@ -1,7 +1,7 @@
-// An in-memory directory for unit tests (containers, users, groups; a record
-// of every search filter and every forced change; any operation that a real
-// directory can fail can be told to return a chosen status), and a harness that runs the real code
-// against it with a fixed clock and zone and the output captured.
+// An in-memory directory for the unit tests: containers, users and groups;
+// any operation a real directory can fail can be told to return a chosen
+// status, and every forced change is recorded. RunHarness runs the whole tool
+// against it with a fixed clock and zone, the output captured.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -32,43 +32,45 @@ struct FakeUser {
   int32_t userAccountControl = 512;
 };
 
-struct FakeGroup {
-  std::vector<Principal> members;  // isGroup is set when the directory holds a group of that name
-};
-
 class FakeDirectory : public Directory {
  public:
   std::optional<std::string> namingContext = kBase;
   /// Users by DN without quotes around RDN values; nothing for a container.
   std::map<std::string, std::optional<FakeUser>> objects = {{kBase, {}}, {kStaff, {}}};
-  std::map<std::string, FakeGroup> groups;  // by name, matched ignoring ASCII case
+  /// The members of each group of the domain, by name (matched ignoring ASCII case).
+  std::map<std::string, std::vector<Principal>> groups;
   /// The NetBIOS name and the account of the session's credentials.
   std::string domainName = "CORP", callerName = "boss";
+  int starts = 0, stops = 0;
+  /// What reached the directory: each forced change as "CN: property=value ...;".
+  std::string commits;
 
   void AddUser(const std::string& cn, const std::string& parentDn, const std::string& upn, int64_t pwdLastSet,
                int32_t userAccountControl = 512);
   /// Calls of `op` whose key (a DN, a filter, a group or account name)
   /// contains `key` return `status`.
   void Fail(Op op, HRESULT status, std::string key = "") { rules_.push_back({op, status, std::move(key)}); }
-
-  int starts = 0, stops = 0;
-  std::vector<std::string> filters;
-  /// What reached the directory: each forced change as "CN: property=value ...;".
-  std::string commits;
-
   HRESULT Check(Op op, const std::string& key) const;
 
   void Start() override { ++starts; }
   void Stop() override { ++stops; }
-  HRESULT ReadNamingContext(std::optional<std::string>& namingContext) override;
+  HRESULT ReadNamingContext(std::optional<std::string>& out) override {
+    return Give(Op::ReadNamingContext, namingContext, out);
+  }
   HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) override;
   HRESULT OpenGroup(const std::string& domain, const std::string& name, std::unique_ptr<Group>& out) override;
   HRESULT OpenGroup(const Principal& member, std::unique_ptr<Group>& out) override;
   HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) override;
-  HRESULT GetDomainName(std::string& name) override;
-  HRESULT GetCallerName(std::string& name) override;
+  HRESULT GetDomainName(std::string& out) override { return Give(Op::GetDomainName, domainName, out); }
+  HRESULT GetCallerName(std::string& out) override { return Give(Op::GetCallerName, callerName, out); }
 
  private:
+  template <typename T>
+  HRESULT Give(Op op, const T& value, T& out) const {
+    const HRESULT status = Check(op, "");
+    if (status == S_OK) out = value;
+    return status;
+  }
   std::vector<std::tuple<Op, HRESULT, std::string>> rules_;
 };
 

@@ -1,8 +1,5 @@
-// The real binary against the lab domain controller: the exact output and
-// exit status of reports, list files and group walks, over LDAPS, with a
-// keytab, with tickets that cannot be used, and with a DC found through DNS
-// SRV records; a list of 100,000 names in constant memory; and what -t leaves
-// in the directory.
+// The real binary against the lab domain controller: what only a real
+// directory, its binds and its tickets show.
 #include <algorithm>
 #include <regex>
 #include <set>
@@ -25,6 +22,11 @@ const std::string k259Four = std::string(257, 'a') + "\xF0\x9F\x94\x91";  // 259
 const std::string k259Bad(259, '\xFF');  // no UTF-8
 
 std::string NoUser(const std::string& name) { return "User object \"" + name + "\" could not be found.\nErrors: 1 \n"; }
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines = Lines(text);
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
 std::string NoOu(const std::string& path) { return "Could not find OU \"" + path + "\".\nErrors: 1 \n"; }
 
 enum class Match { Exact, AnyOrder, Includes };
@@ -63,11 +65,9 @@ TEST(AgewardenLab, OutputAndStatus) {
     environment["USERDOMAIN"] = environment["USERNAME"] = std::nullopt;
     return environment;
   };
-  const std::string groupA = "admin400@agewarden.lab\nGroup AGEWARDEN/Lab Group A skipped - it is already being walked\n"
-      "staff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff200a@agewarden.lab\nstaff400a@agewarden.lab\n";
   const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n";
   const std::vector<Row> rows = {
-      // Reports of one user and of OUs; a deep path of quotes, commas and backslashes.
+      // A deep path of quotes, commas and backslashes.
       {{"-u", "staff200a"}, "Displaying user \"staff200a\" with passwords 180 days old or older.\n\n"
            "staff200a@agewarden.lab -- Staff 200 A\n  Last change: DATE  (200 days)\n\n", 0},
       {{"-o", "Your OU/Your Staff/Admins", "-q"}, "admin200@agewarden.lab\nadmin400@agewarden.lab\n", 0, {}, Match::AnyOrder},
@@ -80,15 +80,13 @@ TEST(AgewardenLab, OutputAndStatus) {
       // Group walks: nesting with a cycle and a shared member, the Domain
       // Users gate (members through primaryGroupID), a domain that is not the
       // directory's.
-      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0},
-      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0, bare({})},
-      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0, bare(PlainUser())},
-      {{"-g", "Lab Group A", "-q", "-d", "1"}, groupA, 0, {{"USERDOMAIN", "agewarden"}}},
+      {{"-g", "Lab Group A", "-q", "-d", "1"}, "admin400@agewarden.lab\nGroup AGEWARDEN/Lab Group A skipped - it is "
+           "already being walked\nstaff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff200a@agewarden.lab\n"
+           "staff400a@agewarden.lab\n", 0, bare({})},
       {{"-g", "domain users", "-q", "-d", "1"}, "staff200a@agewarden.lab\nplainuser@agewarden.lab\n", 0, {}, Match::Includes},
       {{"-g", "Domain Users", "-x"}, "Domain name: AGEWARDEN\nUsername: Administrator\nAdministrator is a member of Domain "
            "Admins\n", 0, bare({}), Match::Includes},
-      {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1, PlainUser()},
-      {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1, bare(PlainUser())},
+      // A client keytab and no ticket cache.
       {{"-g", "Domain Users", "-q"}, "Sorry, plainuser, " + sorry, 1,
        bare({{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}})},
       {{"-g", "Domain Users", "-q"}, "Sorry, jdoe2, " + sorry, 1, TicketOf("john.doe@AGEWARDEN.LAB")},
@@ -108,12 +106,9 @@ TEST(AgewardenLab, OutputAndStatus) {
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPURI", "ldap://127.0.0.1:1"}}},
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPSASL_SECPROPS", "minssf=0,maxssf=1"}}},
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPSASL_SECPROPS", "minssf=0,maxssf=0"}}},
-      // LDAPS with the lab's CA or with a CA that cannot verify the DC; a
-      // client keytab and no ticket cache.
+      // LDAPS with the lab's CA or with a CA that cannot verify the DC.
       {{"-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0, tls(lab("LAB_CA"))},
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, tls(otherCa)},
-      {{"-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0,
-       {{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}}},
       // Tickets that cannot be used: none, or expired (the clock 3 days on;
       // with no shift the clock wrapper works).
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"KRB5CCNAME", "FILE:/nonexistent/agewarden.ccache"}}},
@@ -124,8 +119,8 @@ TEST(AgewardenLab, OutputAndStatus) {
       {{"-u", k259Four, "-q"}, NoUser(k259Four), 1},
       {{"-u", k259Bad, "-q"}, NoUser(k259Bad), 1},
       {{"-o", "St\xE4" "ff", "-q"}, NoOu("St\xE4" "ff"), 1},
-      // Filter metacharacters stay inside their clause; an escape is an escape.
-      {{"-u", "a)(b", "-q"}, kInvalid + "Errors: 1 \n", 1},
+      // Filter metacharacters stay inside their clause; an escape is an escape
+      // (the list of 100,000 names shows a filter the directory refuses).
       {{"-u", "*)(objectClass=*", "-q"}, NoUser("*)(objectClass=*"), 1},
       {{"-u", "\\2a", "-q"}, NoUser("\\2a"), 1},
       {{"-u", "staff200\\61", "-q"}, "staff200a@agewarden.lab\n", 0},
@@ -185,7 +180,7 @@ TEST(AgewardenLab, ListOf100000NamesInConstantMemory) {
 
 // -t as a plain user: every write refused and counted, nothing changed; as
 // a user who may write pwdLastSet but not read userAccountControl: nothing
-// written. As Administrator: pwdLastSet zeroed on exactly the reported accounts and
+// written, the error counted. As Administrator: pwdLastSet zeroed on exactly the reported accounts and
 // "password never expires" cleared; nothing else changes. The lab is reset after.
 TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
   REQUIRE_LAB();
@@ -200,8 +195,6 @@ TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
   EXPECT_EQ(refused.status, 3);
   EXPECT_EQ(ReadAccounts(staff), before) << "nothing changed, not even uSNChanged";
 
-  // Allowed to write pwdLastSet but not to read userAccountControl: without
-  // the value read nothing is written, and the error is counted.
   const std::string delegated = "OU=Delegated," + Base();
   const Accounts delegatedBefore = ReadAccounts(delegated);
   const Result partial = RunTool({.args = {"-t", "-u", "deleg400", "-q"}, .environment = TicketOf("delegate")});
@@ -228,7 +221,6 @@ TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
     }
   }
   EXPECT_EQ(after, expected);
-  EXPECT_EQ(after["nevexp200"]["userAccountControl"], "512");
   ResetLab();
 }
 

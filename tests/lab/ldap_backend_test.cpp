@@ -31,10 +31,8 @@ std::unique_ptr<LdapDirectory> Open(const LdapSettings& settings = {}) {
   return directory;
 }
 
-// Paging (from the start, or after a result cut by the server's size limit)
-// and ranged retrieval of `member`, in steps smaller than the results, over
-// one connection and one bind; what outlives Stop fails rather than
-// reconnecting.
+// Pages and ranges in steps smaller than the results; what outlives Stop
+// fails rather than reconnecting.
 TEST(LdapBackend, PagesAndRangesOverOneConnection) {
   REQUIRE_LAB();
   std::vector<std::string> bulk;

@@ -40,7 +40,6 @@ TEST(Run, Rows) {
   tzset();
   CheckRuns({
       {{"-u", "tuser01"}, nullptr, kBanner + report("9:26:53"), 0},
-      {{"-u", "tuser01"}, [](RunHarness& h) { h.zone = FixedZone(-6); }, kBanner + report("3:26:53"), 0},
       {{"-u", "tuser01"}, [](RunHarness& h) { h.zone = LocalZoneOffset; }, kBanner + report("4:26:53"), 0},
       {{"-U", "tuser01", "-T", "-D", "191"}, nullptr,
        "Toggling user \"tuser01\" with passwords 191 days old or older.\n\n", 0},
