@@ -103,4 +103,16 @@ size_t CompleteUtf8Prefix(std::string_view text) {
   return size;
 }
 
+std::wstring Utf8ToWide(std::string_view text) {
+  const std::u16string units = Utf8ToUtf16(text);
+  return std::wstring(units.begin(), units.end());
+}
+
+std::string WideToUtf8(const wchar_t* text) {
+  if (text == nullptr) return {};
+  std::u16string units;
+  for (; *text != L'\0'; ++text) units.push_back(static_cast<char16_t>(*text));
+  return Utf16ToUtf8(units);
+}
+
 }  // namespace agewarden

@@ -18,6 +18,10 @@ std::string Utf16ToUtf8(std::u16string_view units);
 /// sequence becomes U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
 
+/// The same for the platform's wide text (UTF-16 on Windows).
+std::wstring Utf8ToWide(std::string_view text);
+std::string WideToUtf8(const wchar_t* text);
+
 /// How many bytes of `text`, from its start, end on a sequence boundary: the
 /// bytes after that are the start of a sequence that may still be completed
 /// by text to come (at most three bytes are held back).

@@ -111,24 +111,6 @@ namespace {
 // LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
 constexpr const char* kScopedQueryControl = "1.2.840.113556.1.4.1504";
 
-int ScopeOf(Scope scope) {
-  switch (scope) {
-    case Scope::Base: return LDAP_SCOPE_BASE;
-    case Scope::OneLevel: return LDAP_SCOPE_ONELEVEL;
-    case Scope::Subtree: break;
-  }
-  return LDAP_SCOPE_SUBTREE;
-}
-
-int OperationOf(Modification::Op op) {
-  switch (op) {
-    case Modification::Op::Add: return LDAP_MOD_ADD;
-    case Modification::Op::Delete: return LDAP_MOD_DELETE;
-    case Modification::Op::Replace: break;
-  }
-  return LDAP_MOD_REPLACE;
-}
-
 // One modification with the storage its LDAPMod points into.
 struct ModStorage {
   std::string type;
@@ -143,7 +125,7 @@ struct ModStorage {
     }
     for (berval& value : bervals) pointers.push_back(&value);
     pointers.push_back(nullptr);
-    mod.mod_op = OperationOf(change.op) | LDAP_MOD_BVALUES;
+    mod.mod_op = static_cast<int>(change.op) | LDAP_MOD_BVALUES;
     mod.mod_type = type.data();
     mod.mod_bvalues = pointers.data();
   }
@@ -201,7 +183,7 @@ HRESULT LibldapConnection::Search(const SearchRequest& request, const PageReques
     controls.push_back(scoped.get());
   }
   controls.push_back(nullptr);
-  const int rc = ldap_search_ext(ld_.get(), request.base.c_str(), ScopeOf(request.scope), request.filter.c_str(),
+  const int rc = ldap_search_ext(ld_.get(), request.base.c_str(), static_cast<int>(request.scope), request.filter.c_str(),
                                  request.attributes.empty() ? nullptr : attributes.data(), 0,
                                  controls.size() > 1 ? controls.data() : nullptr, nullptr, nullptr, 0, &msgid);
   lost = ConnectionLost(rc);

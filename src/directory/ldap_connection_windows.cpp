@@ -30,16 +30,6 @@ constexpr ULONG kOperationSeconds = 120;
 // LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
 const wchar_t kScopedQueryControl[] = L"1.2.840.113556.1.4.1504";
 
-std::wstring Wide(std::string_view text) {
-  const std::u16string units = Utf8ToUtf16(text);
-  return std::wstring(units.begin(), units.end());
-}
-
-std::string Narrow(const wchar_t* text) {
-  if (text == nullptr) return {};
-  return Utf16ToUtf8(std::u16string(text, text + wcslen(text)));
-}
-
 struct LdapDeleter {
   void operator()(LDAP* ld) const { ldap_unbind(ld); }
 };
@@ -73,24 +63,6 @@ using ValuesPtr = std::unique_ptr<berval*, ValuesDeleter>;
 bool ConnectionLost(ULONG code) { return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT; }
 
 HRESULT Status(ULONG code) { return StatusFromLdapResult(static_cast<int>(code)); }
-
-ULONG ScopeOf(Scope scope) {
-  switch (scope) {
-    case Scope::Base: return LDAP_SCOPE_BASE;
-    case Scope::OneLevel: return LDAP_SCOPE_ONELEVEL;
-    case Scope::Subtree: break;
-  }
-  return LDAP_SCOPE_SUBTREE;
-}
-
-ULONG OperationOf(Modification::Op op) {
-  switch (op) {
-    case Modification::Op::Add: return LDAP_MOD_ADD;
-    case Modification::Op::Delete: return LDAP_MOD_DELETE;
-    case Modification::Op::Replace: break;
-  }
-  return LDAP_MOD_REPLACE;
-}
 
 // The server to reach: "ldap://host[:port]" or "ldaps://host[:port]" from
 // LDAPURI, else the domain controller DsGetDcNameW finds for the machine's
@@ -126,7 +98,7 @@ HRESULT LocateServer(Server& server) {
       text = text.substr(0, colon);
     }
     if (text.size() > 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
-    server.host = Wide(text);
+    server.host = Utf8ToWide(text);
     return server.host.empty() ? E_ADS_BAD_PATHNAME : S_OK;
   }
   PDOMAIN_CONTROLLER_INFOW info = nullptr;
@@ -145,9 +117,9 @@ HRESULT LocateServer(Server& server) {
 // bind as the logged-on user) passes the identity its environment names.
 #ifdef AGEWARDEN_TEST_IDENTITY
 struct TestIdentity {
-  std::wstring user = Wide(std::getenv("AGEWARDEN_TEST_USER") ? std::getenv("AGEWARDEN_TEST_USER") : "");
-  std::wstring domain = Wide(std::getenv("AGEWARDEN_TEST_DOMAIN") ? std::getenv("AGEWARDEN_TEST_DOMAIN") : "");
-  std::wstring password = Wide(std::getenv("AGEWARDEN_TEST_PASSWORD") ? std::getenv("AGEWARDEN_TEST_PASSWORD") : "");
+  std::wstring user = Utf8ToWide(std::getenv("AGEWARDEN_TEST_USER") ? std::getenv("AGEWARDEN_TEST_USER") : "");
+  std::wstring domain = Utf8ToWide(std::getenv("AGEWARDEN_TEST_DOMAIN") ? std::getenv("AGEWARDEN_TEST_DOMAIN") : "");
+  std::wstring password = Utf8ToWide(std::getenv("AGEWARDEN_TEST_PASSWORD") ? std::getenv("AGEWARDEN_TEST_PASSWORD") : "");
   SEC_WINNT_AUTH_IDENTITY_W identity{};
   TestIdentity() {
     identity.User = reinterpret_cast<unsigned short*>(user.data());
@@ -180,14 +152,14 @@ struct ModStorage {
   std::vector<berval*> pointers;
   LDAPModW mod{};
 
-  explicit ModStorage(const Modification& change) : type(Wide(change.attribute)) {
+  explicit ModStorage(const Modification& change) : type(Utf8ToWide(change.attribute)) {
     bervals.reserve(change.values.size());
     for (const std::string& value : change.values) {
       bervals.push_back(berval{static_cast<ULONG>(value.size()), const_cast<char*>(value.data())});
     }
     for (berval& value : bervals) pointers.push_back(&value);
     pointers.push_back(nullptr);
-    mod.mod_op = OperationOf(change.op) | LDAP_MOD_BVALUES;
+    mod.mod_op = static_cast<ULONG>(change.op) | LDAP_MOD_BVALUES;
     mod.mod_type = type.data();
     mod.mod_vals.modv_bvals = pointers.data();
   }
@@ -214,7 +186,7 @@ class WldapConnection : public Connection {
 
 HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) {
   std::vector<std::wstring> names;
-  for (const std::string& attribute : request.attributes) names.push_back(Wide(attribute));
+  for (const std::string& attribute : request.attributes) names.push_back(Utf8ToWide(attribute));
   std::vector<PWCHAR> attributes;
   for (std::wstring& name : names) attributes.push_back(name.data());
   attributes.push_back(nullptr);
@@ -245,9 +217,9 @@ HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest*
     controls.push_back(&scoped);
   }
   controls.push_back(nullptr);
-  std::wstring base = Wide(request.base), filter = Wide(request.filter);
+  std::wstring base = Utf8ToWide(request.base), filter = Utf8ToWide(request.filter);
   ULONG number = 0;
-  const ULONG rc = ldap_search_extW(ld_.get(), base.data(), ScopeOf(request.scope), filter.data(),
+  const ULONG rc = ldap_search_extW(ld_.get(), base.data(), static_cast<ULONG>(request.scope), filter.data(),
                                     request.attributes.empty() ? nullptr : attributes.data(), 0,
                                     controls.size() > 1 ? controls.data() : nullptr, nullptr, 0, 0, &number);
   msgid = static_cast<int>(number);
@@ -285,12 +257,12 @@ HRESULT WldapConnection::Receive(int msgid, SearchMessage& message) {
 HRESULT WldapConnection::ParseEntry(LDAPMessage* message, Entry& entry) {
   const WidePtr dn(ldap_get_dnW(ld_.get(), message));
   if (!dn) return Status(LdapGetLastError());
-  entry.dn = Narrow(dn.get());
+  entry.dn = WideToUtf8(dn.get());
   BerElement* ber = nullptr;
   for (WidePtr name(ldap_first_attributeW(ld_.get(), message, &ber)); name;
        name.reset(ldap_next_attributeW(ld_.get(), message, ber))) {
     Attribute attribute;
-    attribute.name = Narrow(name.get());
+    attribute.name = WideToUtf8(name.get());
     const ValuesPtr values(ldap_get_values_lenW(ld_.get(), message, name.get()));
     for (berval** value = values.get(); value != nullptr && *value != nullptr; ++value) {
       attribute.values.emplace_back((*value)->bv_val, (*value)->bv_len);
@@ -324,7 +296,7 @@ HRESULT WldapConnection::Modify(const std::string& dn, const std::vector<Modific
   std::vector<LDAPModW*> mods;
   for (const Modification& change : changes) mods.push_back(&storage.emplace_back(change).mod);
   mods.push_back(nullptr);
-  std::wstring target = Wide(dn);
+  std::wstring target = Utf8ToWide(dn);
   const ULONG rc = ldap_modify_ext_sW(ld_.get(), target.data(), mods.data(), nullptr, nullptr);
   lost = ConnectionLost(rc);
   return Status(rc);
@@ -335,7 +307,7 @@ std::string WldapConnection::BoundPrincipal() {
   wchar_t name[512];
   ULONG size = sizeof name / sizeof name[0];
   if (!GetUserNameExW(NameUserPrincipal, name, &size)) return {};
-  return Narrow(name);
+  return WideToUtf8(name);
 }
 
 }  // namespace

@@ -21,7 +21,9 @@
 
 namespace agewarden::ldap {
 
-enum class Scope { Base, OneLevel, Subtree };
+/// Search scopes and modify operations carry their protocol values (RFC
+/// 4511), which both client libraries use for their constants.
+enum class Scope { Base = 0, OneLevel = 1, Subtree = 2 };
 
 /// The attribute list that asks for no attributes.
 inline const std::string kNoAttributes = "1.1";
@@ -64,7 +66,7 @@ struct SearchMessage {
 
 /// One change of a modify operation.
 struct Modification {
-  enum class Op { Add, Delete, Replace };
+  enum class Op { Add = 0, Delete = 1, Replace = 2 };
   Op op = Op::Replace;
   std::string attribute;
   std::vector<std::string> values;

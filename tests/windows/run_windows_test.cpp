@@ -14,14 +14,9 @@ namespace {
 const std::string kEuro = "\xE2\x82\xAC";
 const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600, a surrogate pair in UTF-16
 
-std::wstring Wide(const std::string& text) {
-  const std::u16string units = Utf8ToUtf16(text);
-  return std::wstring(units.begin(), units.end());
-}
-
 TEST(ListFileOpen, Utf16NamesFilesOnly) {
   const std::string path = ::testing::TempDir() + "agewarden-list-jos\xC3\xA9" + kEuro + kGrin + ".txt";
-  std::FILE* file = _wfopen(Wide(path).c_str(), L"wb");
+  std::FILE* file = _wfopen(Utf8ToWide(path).c_str(), L"wb");
   ASSERT_NE(file, nullptr);
   std::fputs("ann\r\nbob\x1A" "carl\n", file);
   std::fclose(file);
@@ -32,7 +27,7 @@ TEST(ListFileOpen, Utf16NamesFilesOnly) {
     ReadListWords(list.get(), [&](const std::string& w) { words.push_back(w); }, [] {});
     EXPECT_EQ(words, (std::vector<std::string>{"ann", "bob\x1A" "carl"}));  // the bytes as they are
   }
-  _wremove(Wide(path).c_str());
+  _wremove(Utf8ToWide(path).c_str());
   EXPECT_FALSE(OpenListFile(path));
   EXPECT_FALSE(OpenListFile(::testing::TempDir()));
   EXPECT_FALSE(OpenListFile(std::string("a\0b", 3)));

@@ -25,11 +25,6 @@ namespace {
 const std::string kEuro = "\xE2\x82\xAC";
 const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600, a surrogate pair in UTF-16
 
-std::wstring Wide(const std::string& text) {
-  const std::u16string units = Utf8ToUtf16(text);
-  return std::wstring(units.begin(), units.end());
-}
-
 TEST(Utf16, RoundTripsAndBadBytes) {
   for (const std::string& text : {std::string(""), std::string("ascii"), "jos\xC3\xA9 " + kEuro + kGrin}) {
     EXPECT_EQ(Utf16ToUtf8(Utf8ToUtf16(text)), text);
@@ -57,11 +52,11 @@ TEST(Environment, ValuesAsUtf8AndUnsetVariables) {
   std::string value = "untouched";
   SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", nullptr);
   EXPECT_FALSE(ReadEnvironmentVariable("AGEWARDEN_TEST_VALUE", value));
-  ASSERT_TRUE(SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", Wide("jos\xC3\xA9" + kGrin).c_str()));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", Utf8ToWide("jos\xC3\xA9" + kGrin).c_str()));
   ASSERT_TRUE(ReadEnvironmentVariable("AGEWARDEN_TEST_VALUE", value));
   EXPECT_EQ(value, "jos\xC3\xA9" + kGrin);
   const std::string longValue(5000, 'v');
-  ASSERT_TRUE(SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", Wide(longValue).c_str()));
+  ASSERT_TRUE(SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", Utf8ToWide(longValue).c_str()));
   ASSERT_TRUE(ReadEnvironmentVariable("AGEWARDEN_TEST_VALUE", value));
   EXPECT_EQ(value, longValue);
   SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", nullptr);
