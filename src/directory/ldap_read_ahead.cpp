@@ -120,7 +120,8 @@ void ReadAhead::Release(Batch* batch) {
 bool ReadAhead::Take(const std::string& filter, std::vector<Entry>& entries) {
   const auto found = expected_.find(filter);
   if (found == expected_.end()) return false;
-  const auto [upn, batch] = found->second.front();
+  const std::string upn = found->second.front().first;
+  Batch* const batch = found->second.front().second;
   found->second.pop_front();
   if (found->second.empty()) expected_.erase(found);
   --batch->untaken;
