@@ -10,15 +10,11 @@ namespace agewarden {
 using HRESULT = int32_t;
 
 constexpr HRESULT S_OK = 0;
-constexpr HRESULT S_FALSE = 1;
 /// End marker of a search: no (further) row.
 constexpr HRESULT S_ADS_NOMORE_ROWS = 0x5012;
-/// End marker of a row: no further column.
-constexpr HRESULT S_ADS_NOMORE_COLUMNS = 0x5013;
 
 constexpr HRESULT MakeStatus(uint32_t bits) { return static_cast<HRESULT>(bits); }
 
-constexpr HRESULT E_NOTIMPL = MakeStatus(0x80004001);
 constexpr HRESULT E_NOINTERFACE = MakeStatus(0x80004002);
 constexpr HRESULT E_POINTER = MakeStatus(0x80004003);
 constexpr HRESULT E_FAIL = MakeStatus(0x80004005);
