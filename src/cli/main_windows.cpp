@@ -2,7 +2,6 @@
 // (wmain) and become the UTF-8 text the program works in; output, the
 // environment and the directory are the Windows ones. The exit status is the
 // run's own: -1, or the error count, uncapped (a Windows status has 32 bits).
-#include <cwchar>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -19,10 +18,7 @@ int wmain(int argc, wchar_t** argv) {
 
   std::vector<std::string> args;
   args.reserve(static_cast<size_t>(argc));
-  for (int i = 0; i < argc; ++i) {
-    const wchar_t* arg = argv[i];
-    args.push_back(Utf16ToUtf8(std::u16string(arg, arg + std::wcslen(arg))));
-  }
+  for (int i = 0; i < argc; ++i) args.push_back(WideToUtf8(argv[i]));
 
   const std::unique_ptr<std::streambuf> output = OpenStandardOutput();
   std::ostream out(output.get());

@@ -97,28 +97,6 @@ bool ReadCallerName(RunState& state, std::string& callerName) {
   return Succeeded(state.directory->GetCallerName(callerName)) && !callerName.empty();
 }
 
-// "@" followed by every DC= value of the naming context, joined with ".".
-std::string UpnSuffixOf(std::string_view namingContext) {
-  std::string suffix = "@";
-  size_t i = 0;
-  while (i < namingContext.size()) {
-    if (namingContext.substr(i, 3) != "DC=") {
-      ++i;
-      continue;
-    }
-    const size_t start = i + 3;
-    const size_t comma = namingContext.find(',', start);
-    if (comma == std::string_view::npos) {
-      suffix += namingContext.substr(start);
-      break;
-    }
-    suffix += namingContext.substr(start, comma - start);
-    suffix += '.';
-    i = comma + 1;
-  }
-  return suffix;
-}
-
 // Start and Stop of the directory session around everything the run asks of
 // it; objects declared after the guard are released before the Stop.
 class DirectorySession {
@@ -184,7 +162,8 @@ int32_t RunSelection(RunState& state) {
   std::string namingContext;
   if (!ReadNamingContext(state, namingContext)) return ErrorEnding(state);
 
-  state.upnSuffix = UpnSuffixOf(namingContext);
+  state.upnSuffix = DnsNameOfNamingContext(namingContext);
+  state.upnSuffix.insert(state.upnSuffix.begin(), '@');
   if (o.debug) state.Print("UPNsfx: %s\n", state.upnSuffix);
   const std::string containerDn = (mode == SelectionMode::Ou ? state.ouRdnChain + "," : "") + namingContext;
   if (o.debug) state.Print("Container: LDAP://%s\n", containerDn);

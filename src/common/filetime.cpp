@@ -3,7 +3,6 @@
 #include <chrono>
 #include <limits>
 
-
 namespace agewarden {
 namespace {
 

@@ -89,4 +89,25 @@ std::string LowerAscii(std::string_view text) {
   return out;
 }
 
+std::string DnsNameOfNamingContext(std::string_view namingContext) {
+  std::string name;
+  size_t i = 0;
+  while (i < namingContext.size()) {
+    if (namingContext.substr(i, 3) != "DC=") {
+      ++i;
+      continue;
+    }
+    const size_t start = i + 3;
+    const size_t comma = namingContext.find(',', start);
+    if (comma == std::string_view::npos) {
+      name += namingContext.substr(start);
+      break;
+    }
+    name += namingContext.substr(start, comma - start);
+    name += '.';
+    i = comma + 1;
+  }
+  return name;
+}
+
 }  // namespace agewarden

@@ -28,4 +28,9 @@ bool EqualsIgnoreAsciiCase(std::string_view a, std::string_view b);
 /// that ignore ASCII case.
 std::string LowerAscii(std::string_view text);
 
+/// The DC= values of a naming context joined with "." ("x.y" for
+/// "DC=x,DC=y"); every other part is skipped, and "DC=" is matched as
+/// written.
+std::string DnsNameOfNamingContext(std::string_view namingContext);
+
 }  // namespace agewarden

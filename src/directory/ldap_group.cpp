@@ -238,17 +238,7 @@ HRESULT FindAccount(const std::shared_ptr<Session>& session, const std::string& 
   HRESULT status = session->NetbiosName(netbios);
   if (Failed(status)) return status;
   if (!EqualsIgnoreAsciiCase(domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
-  const DomainFacts* facts = nullptr;
-  status = session->Facts(facts);
-  if (Failed(status)) return status;
-  std::vector<Entry> entries;
-  status = SearchAll(session, {facts->defaultNamingContext, Scope::Subtree,
-                               "(sAMAccountName=" + EscapeFilterValue(name) + ")", attributes, {}},
-                     entries);
-  if (Failed(status)) return status;
-  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
-  entry = std::move(entries.front());
-  return S_OK;
+  return session->FindAccount("(sAMAccountName=" + EscapeFilterValue(name) + ")", attributes, entry);
 }
 
 HRESULT OpenGroupByName(const std::shared_ptr<Session>& session, const std::string& domain, const std::string& name,

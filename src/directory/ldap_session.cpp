@@ -36,22 +36,6 @@ std::optional<Principal> SplitPrincipal(const std::string& text) {
   return principal;
 }
 
-// The DNS name of a naming context: its DC= values joined with ".".
-std::string DnsNameOf(std::string_view namingContext) {
-  std::string name;
-  size_t start = 0;
-  while (start <= namingContext.size()) {
-    const size_t comma = std::min(namingContext.find(',', start), namingContext.size());
-    const std::string_view rdn = namingContext.substr(start, comma - start);
-    if (rdn.size() > 3 && EqualsIgnoreAsciiCase(rdn.substr(0, 3), "DC=")) {
-      if (!name.empty()) name += '.';
-      name.append(rdn.substr(3));
-    }
-    start = comma + 1;
-  }
-  return name;
-}
-
 }  // namespace
 
 Session::Session(const LdapSettings& settings, LdapStatistics& statistics)
@@ -205,22 +189,31 @@ HRESULT Session::CallerName(std::string& name) {
   std::vector<std::string> filters = {
       "(userPrincipalName=" + EscapeFilterValue(enterprise ? principal->name : principal->name + "@" + principal->realm) +
       ")"};
-  const bool ownRealm = EqualsIgnoreAsciiCase(DnsNameOf(base), principal->realm);
+  const bool ownRealm = EqualsIgnoreAsciiCase(DnsNameOfNamingContext(base), principal->realm);
   if (!enterprise && ownRealm) filters.push_back("(sAMAccountName=" + EscapeFilterValue(principal->name) + ")");
   for (const std::string& filter : filters) {
-    std::vector<Entry> entries;
-    status = SearchAll(shared_from_this(), {base, Scope::Subtree, "(&(objectClass=user)" + filter + ")",
-                                            {"sAMAccountName"}, {}},
-                       entries, SearchStream::Paging::Never);
+    Entry account;
+    status = FindAccount("(&(objectClass=user)" + filter + ")", {"sAMAccountName"}, account);
+    if (status == E_ADS_NO_SUCH_OBJECT) continue;
     if (Failed(status)) return status;
-    for (const Entry& entry : entries) {
-      if (const std::string* sam = entry.First("sAMAccountName")) {
-        name = *sam;
-        return S_OK;
-      }
+    if (const std::string* sam = account.First("sAMAccountName")) {
+      name = *sam;
+      return S_OK;
     }
   }
   return E_ADS_NO_SUCH_OBJECT;
+}
+
+HRESULT Session::FindAccount(const std::string& filter, const std::vector<std::string>& attributes, Entry& entry) {
+  const DomainFacts* facts = nullptr;
+  HRESULT status = Facts(facts);
+  if (Failed(status)) return status;
+  std::vector<Entry> entries;
+  status = SearchAll(shared_from_this(), {facts->defaultNamingContext, Scope::Subtree, filter, attributes, {}}, entries);
+  if (Failed(status)) return status;
+  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
+  entry = std::move(entries.front());
+  return S_OK;
 }
 
 }  // namespace agewarden::ldap

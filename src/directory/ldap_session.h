@@ -136,6 +136,9 @@ class Session : public std::enable_shared_from_this<Session> {
   /// The sAMAccountName of the account the bind authenticated as, found as
   /// a KDC finds the account of a client principal.
   HRESULT CallerName(std::string& name);
+  /// The first object below the default naming context that `filter`
+  /// matches, with the given attributes; E_ADS_NO_SUCH_OBJECT when none.
+  HRESULT FindAccount(const std::string& filter, const std::vector<std::string>& attributes, Entry& entry);
 
  private:
   HRESULT Ready();

@@ -13,8 +13,7 @@ namespace agewarden {
 ListFile OpenListFile(const std::string& path) {
   // A NUL would end the name early and open some other file.
   if (path.find('\0') != std::string::npos) return nullptr;
-  const std::u16string name = Utf8ToUtf16(path);
-  ListFile file(_wfopen(reinterpret_cast<const wchar_t*>(name.c_str()), L"rb"));
+  ListFile file(_wfopen(Utf8ToWide(path).c_str(), L"rb"));
   struct _stat64 info {};
   if (file && (_fstat64(_fileno(file.get()), &info) != 0 || (info.st_mode & _S_IFMT) == _S_IFDIR)) file.reset();
   return file;
