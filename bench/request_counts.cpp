@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cli/run.h"
-#include "directory/ldap_directory.h"
+#include "directory/backend/ldap_directory.h"
 
 namespace {
 

@@ -26,7 +26,7 @@ target_link_libraries(agewarden_windows PUBLIC agewarden_ldap wldap32 netapi32 s
 # identity its environment names (AGEWARDEN_TEST_USER, _DOMAIN, _PASSWORD):
 # the two differ in that one credential argument of the bind. Only
 # agewarden.exe is shipped.
-add_library(agewarden_connection OBJECT src/directory/ldap_connection_windows.cpp)
+add_library(agewarden_connection OBJECT src/directory/platform/connection_windows.cpp)
 target_link_libraries(agewarden_connection PRIVATE agewarden_core)
 
 add_executable(agewarden src/cli/main_windows.cpp $<TARGET_OBJECTS:agewarden_connection>)
@@ -62,7 +62,7 @@ endif()
 # identity from the environment.
 option(AGEWARDEN_WINE_TESTS "Build agewarden-wine.exe and the lab test for Wine" OFF)
 if(AGEWARDEN_TESTS AND AGEWARDEN_WINE_TESTS)
-  add_library(agewarden_connection_wine OBJECT src/directory/ldap_connection_windows.cpp)
+  add_library(agewarden_connection_wine OBJECT src/directory/platform/connection_windows.cpp)
   target_link_libraries(agewarden_connection_wine PRIVATE agewarden_core)
   target_compile_definitions(agewarden_connection_wine PRIVATE AGEWARDEN_TEST_IDENTITY)
   add_executable(agewarden-wine src/cli/main_windows.cpp $<TARGET_OBJECTS:agewarden_connection_wine>)

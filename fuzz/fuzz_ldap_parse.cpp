@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "directory/ldap_attributes.h"
-#include "directory/ldap_dn.h"
-#include "directory/ldap_filter.h"
-#include "directory/ldap_sid.h"
+#include "directory/backend/attributes.h"
+#include "directory/backend/dn.h"
+#include "directory/backend/filter.h"
+#include "directory/backend/sid.h"
 
 using namespace agewarden::ldap;
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/run.h"
-#include "directory/ldap_directory.h"
+#include "directory/backend/ldap_directory.h"
 
 int main(int argc, char** argv) {
   using namespace agewarden;

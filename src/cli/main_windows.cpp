@@ -11,7 +11,7 @@
 #include "cli/output_windows.h"
 #include "cli/run.h"
 #include "common/utf16.h"
-#include "directory/ldap_directory.h"
+#include "directory/backend/ldap_directory.h"
 
 int wmain(int argc, wchar_t** argv) {
   using namespace agewarden;

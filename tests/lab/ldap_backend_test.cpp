@@ -4,8 +4,8 @@
 // commit refused after a conflicting change.
 #include <set>
 
-#include "directory/ldap_directory.h"
-#include "directory/ldap_status.h"
+#include "directory/backend/ldap_directory.h"
+#include "directory/platform/status.h"
 
 #ifdef _WIN32
 // Built for Windows it runs under Wine, where the lab is named by its

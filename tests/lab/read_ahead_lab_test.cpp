@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "cli/run.h"
-#include "directory/ldap_directory.h"
+#include "directory/backend/ldap_directory.h"
 #include "lab_support.h"
 
 namespace agewarden::lab {

@@ -7,10 +7,10 @@
 #include <tuple>
 #include <string>
 
-#include "directory/ldap_attributes.h"
-#include "directory/ldap_dn.h"
-#include "directory/ldap_read_ahead.h"
-#include "directory/ldap_sid.h"
+#include "directory/backend/attributes.h"
+#include "directory/backend/dn.h"
+#include "directory/backend/read_ahead.h"
+#include "directory/backend/sid.h"
 
 namespace agewarden::ldap {
 namespace {

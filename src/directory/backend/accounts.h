@@ -1,6 +1,6 @@
 // Account searches below a container over LDAP: each entry becomes an
 // Account as it arrives; searches announced ahead are asked for many names
-// at a time (see ldap_read_ahead.h).
+// at a time (see read_ahead.h).
 #pragma once
 
 #include <memory>
@@ -8,8 +8,7 @@
 #include <vector>
 
 #include "directory/directory.h"
-#include "directory/ldap_entry.h"
-#include "directory/ldap_session.h"
+#include "directory/backend/session.h"
 
 namespace agewarden::ldap {
 

@@ -1,9 +1,9 @@
-#include "directory/ldap_accounts.h"
+#include "directory/backend/accounts.h"
 
 #include "common/text.h"
-#include "directory/ldap_attributes.h"
-#include "directory/ldap_read_ahead.h"
-#include "directory/ldap_search_stream.h"
+#include "directory/backend/attributes.h"
+#include "directory/backend/read_ahead.h"
+#include "directory/backend/search_stream.h"
 
 namespace agewarden::ldap {
 namespace {
@@ -85,8 +85,7 @@ HRESULT LdapAccountSearch::Search(const std::string& filter, std::unique_ptr<Acc
 }
 
 void LdapAccountSearch::ExpectUpns(const std::vector<std::string>& upns) {
-  if (!session_->Settings().readAhead) return;
-  if (!readAhead_) readAhead_ = std::make_unique<ReadAhead>(session_, baseDn_);
+  if (!readAhead_) readAhead_ = std::make_unique<ReadAhead>(session_, baseDn_, kAccountAttributes);
   readAhead_->Expect(upns);
 }
 

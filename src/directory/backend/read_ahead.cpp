@@ -1,9 +1,9 @@
-#include "directory/ldap_read_ahead.h"
+#include "directory/backend/read_ahead.h"
 
 #include <algorithm>
 
 #include "common/text.h"
-#include "directory/ldap_accounts.h"
+#include "directory/directory.h"
 
 namespace agewarden::ldap {
 namespace {
@@ -49,8 +49,8 @@ struct ReadAhead::Batch {
   std::vector<Entry> entries;
 };
 
-ReadAhead::ReadAhead(std::shared_ptr<Session> session, std::string base)
-    : session_(std::move(session)), base_(std::move(base)) {}
+ReadAhead::ReadAhead(std::shared_ptr<Session> session, std::string base, std::vector<std::string> attributes)
+    : session_(std::move(session)), base_(std::move(base)), attributes_(std::move(attributes)) {}
 
 ReadAhead::~ReadAhead() = default;
 
@@ -78,7 +78,7 @@ void ReadAhead::Send(Batch& batch) {
   filter += ")" + std::string(kAccountConditions) + ")";
   batch.writeMark = session_->WriteCount();
   batch.stream = std::make_unique<SearchStream>(
-      session_, SearchRequest{base_, Scope::Subtree, std::move(filter), kAccountAttributes, {}});
+      session_, SearchRequest{base_, Scope::Subtree, std::move(filter), attributes_, {}});
   batch.state = Succeeded(batch.stream->Start()) ? Batch::State::InFlight : Batch::State::Failed;
   if (batch.state == Batch::State::Failed) batch.stream.reset();
 }

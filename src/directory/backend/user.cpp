@@ -1,7 +1,8 @@
-#include "directory/ldap_user.h"
+#include "directory/backend/user.h"
 
-#include "directory/ldap_attributes.h"
-#include "directory/ldap_status.h"
+#include "directory/backend/attributes.h"
+#include "directory/backend/search_stream.h"
+#include "directory/platform/status.h"
 
 namespace agewarden::ldap {
 namespace {
@@ -48,7 +49,7 @@ class LdapUser : public UserAccount {
 HRESULT OpenUser(const std::shared_ptr<Session>& session, const std::string& dn, std::unique_ptr<UserAccount>& out) {
   out.reset();
   Entry entry;
-  const HRESULT status = session->Read(dn, kUserAttributes, entry);
+  const HRESULT status = ReadEntry(session, dn, kUserAttributes, entry);
   if (Failed(status)) return status;
   if (!entry.HasClass("user")) return E_NOINTERFACE;
   const Attribute* control = entry.Find("userAccountControl");

@@ -7,8 +7,8 @@
 
 #include "common/text.h"
 #include "common/utf16.h"
-#include "directory/ldap_connection.h"
-#include "directory/ldap_status.h"
+#include "directory/platform/connection.h"
+#include "directory/platform/status.h"
 
 // After the project's headers: <windows.h> makes macros of names such as
 // S_OK and E_FAIL, with the same values.
@@ -25,8 +25,8 @@
 namespace agewarden::ldap {
 namespace {
 
-constexpr ULONG kConnectSeconds = 10;
-constexpr ULONG kOperationSeconds = 120;
+
+
 // LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
 const wchar_t kScopedQueryControl[] = L"1.2.840.113556.1.4.1504";
 
@@ -312,7 +312,7 @@ std::string WldapConnection::BoundPrincipal() {
 
 }  // namespace
 
-HRESULT OpenConnection(const LdapSettings&, LdapStatistics& statistics, std::unique_ptr<Connection>& out) {
+HRESULT OpenConnection(std::unique_ptr<Connection>& out) {
   out.reset();
   Server server;
   HRESULT status = LocateServer(server);
@@ -329,10 +329,8 @@ HRESULT OpenConnection(const LdapSettings&, LdapStatistics& statistics, std::uni
     ldap_set_optionW(ld.get(), LDAP_OPT_SIGN, LDAP_OPT_ON);
     ldap_set_optionW(ld.get(), LDAP_OPT_ENCRYPT, LDAP_OPT_ON);
   }
-  ++statistics.connections;
   l_timeval connectTimeout{static_cast<LONG>(kConnectSeconds), 0};
   if (ldap_connect(ld.get(), &connectTimeout) != LDAP_SUCCESS) return E_ADS_SERVER_DOWN;
-  ++statistics.binds;
   const ULONG rc = Bind(ld.get());
   if (rc != LDAP_SUCCESS) return rc == LDAP_LOCAL_ERROR ? E_ADS_INVALID_CREDENTIALS : Status(rc);
   if (!server.tls && kCheckSealing) {

@@ -1,9 +1,8 @@
-// What the backend reads out of the DNs a server sends. libldap splits the
-// text (RFC 4514, and the RFC 1779 quoted values that OU chains are built
-// with); these only pick out what the backend needs. Text that is not a DN
-// (an unescaped '"' or '<' in a value, a type that is neither a name nor an
-// OID) names nothing: AD and Samba escape such characters in every DN they
-// send.
+// What the backend reads out of the DNs a server sends. Each platform splits
+// the text (platform/dn_split.h); these only pick out what the backend
+// needs. Text that is not a DN (an unescaped '"' or '<' in a value, a type
+// that is neither a name nor an OID) names nothing: AD and Samba escape such
+// characters in every DN they send.
 #pragma once
 
 #include <string>

@@ -9,28 +9,22 @@
 #include <vector>
 
 #include "directory/directory.h"
-#include "directory/ldap_session.h"
+#include "directory/backend/domain.h"
 
 namespace agewarden::ldap {
-
-/// The account `name` (a sAMAccountName) of the domain `domain`, which must
-/// be the directory's own (its NetBIOS name, ignoring ASCII case), with the
-/// given attributes.
-HRESULT FindAccount(const std::shared_ptr<Session>& session, const std::string& domain, const std::string& name,
-                    const std::vector<std::string>& attributes, Entry& entry);
 
 /// The group `name` of the directory's own domain `domain`:
 /// E_ADS_NO_SUCH_OBJECT for another domain or no such account,
 /// E_NOINTERFACE for an account that is no group.
-HRESULT OpenGroupByName(const std::shared_ptr<Session>& session, const std::string& domain, const std::string& name,
+HRESULT OpenGroupByName(const std::shared_ptr<Domain>& domain, const std::string& domainName, const std::string& name,
                         std::unique_ptr<Group>& out);
 
 /// The group whose DN is `dn` (a member's reference).
-HRESULT OpenGroupByDn(const std::shared_ptr<Session>& session, const std::string& dn, std::unique_ptr<Group>& out);
+HRESULT OpenGroupByDn(const std::shared_ptr<Domain>& domain, const std::string& dn, std::unique_ptr<Group>& out);
 
 /// The values of a group's `member` attribute, read with ranged retrieval
 /// ("member;range=0-*", then on from where the server stopped, or in steps
 /// of memberRangeStep when that is set).
-HRESULT ReadMemberValues(Session& session, const std::string& groupDn, std::vector<std::string>& members);
+HRESULT ReadMemberValues(const std::shared_ptr<Session>& session, const std::string& groupDn, std::vector<std::string>& members);
 
 }  // namespace agewarden::ldap

@@ -14,9 +14,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "directory/ldap_entry.h"
-#include "directory/ldap_search_stream.h"
-#include "directory/ldap_session.h"
+#include "directory/backend/search_stream.h"
+#include "directory/backend/session.h"
 
 namespace agewarden::ldap {
 
@@ -37,7 +36,8 @@ bool MightMatch(std::string_view stored, std::string_view upn);
 
 class ReadAhead {
  public:
-  ReadAhead(std::shared_ptr<Session> session, std::string base);
+  /// Searches below `base` that ask for `attributes`.
+  ReadAhead(std::shared_ptr<Session> session, std::string base, std::vector<std::string> attributes);
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
@@ -62,6 +62,7 @@ class ReadAhead {
 
   std::shared_ptr<Session> session_;
   std::string base_;
+  std::vector<std::string> attributes_;
   std::deque<std::unique_ptr<Batch>> batches_;
   // The filter of each expected UPN, once per time it is expected, with the
   // UPN and its batch.

@@ -1,4 +1,4 @@
-#include "directory/ldap_sid.h"
+#include "directory/backend/sid.h"
 
 #include <charconv>
 #include <cstdio>

@@ -14,6 +14,9 @@ struct Attribute {
   std::vector<std::string> values;
 };
 
+/// The attribute type of a description: everything before the first ';'.
+std::string_view AttributeType(std::string_view description);
+
 struct Entry {
   std::string dn;
   std::vector<Attribute> attributes;

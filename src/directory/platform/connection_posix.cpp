@@ -10,17 +10,17 @@
 
 #include <list>
 
-#include "directory/ldap_connection.h"
-#include "directory/ldap_handles.h"
-#include "directory/ldap_locate.h"
-#include "directory/ldap_status.h"
+#include "directory/platform/connection.h"
+#include "directory/platform/handles_posix.h"
+#include "directory/platform/locate_posix.h"
+#include "directory/platform/status.h"
 
 namespace agewarden::ldap {
 namespace {
 
 // Defaults for the time-outs that ldap.conf may leave unset.
-constexpr time_t kDefaultConnectSeconds = 10;
-constexpr time_t kDefaultOperationSeconds = 120;
+constexpr time_t kDefaultConnectSeconds = kConnectSeconds;
+constexpr time_t kDefaultOperationSeconds = kOperationSeconds;
 // The least SASL security-layer strength taken as protecting the traffic
 // (what Cyrus SASL reports for a GSSAPI confidentiality layer).
 constexpr ber_len_t kMinimumSsf = 56;
@@ -314,7 +314,7 @@ HRESULT CheckProtection(LDAP* ld) {
 
 }  // namespace
 
-HRESULT OpenConnection(const LdapSettings&, LdapStatistics& statistics, std::unique_ptr<Connection>& out) {
+HRESULT OpenConnection(std::unique_ptr<Connection>& out) {
   out.reset();
   IgnoreSigpipe();
   LDAP* raw = nullptr;
@@ -338,7 +338,6 @@ HRESULT OpenConnection(const LdapSettings&, LdapStatistics& statistics, std::uni
   // Synchronous calls (the bind, the modify) wait at most this long too.
   ldap_set_option(ld.get(), LDAP_OPT_TIMEOUT, &operationTimeout);
 
-  ++statistics.connections;
   rc = ldap_connect(ld.get());
   if (rc != LDAP_SUCCESS) return E_ADS_SERVER_DOWN;
   LimitBlockingReads(ld.get(), operationTimeout);
@@ -356,7 +355,6 @@ HRESULT OpenConnection(const LdapSettings&, LdapStatistics& statistics, std::uni
     ldap_set_option(ld.get(), LDAP_OPT_X_SASL_SSF_MAX, &noLayer);
   }
 
-  ++statistics.binds;
   rc = ldap_sasl_interactive_bind_s(ld.get(), nullptr, mechanism, nullptr, nullptr, LDAP_SASL_QUIET, AnswerNothing,
                                     nullptr);
   if (rc != LDAP_SUCCESS) {

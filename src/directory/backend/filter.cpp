@@ -1,4 +1,4 @@
-#include "directory/ldap_filter.h"
+#include "directory/backend/filter.h"
 
 namespace agewarden::ldap {
 namespace {

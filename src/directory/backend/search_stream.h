@@ -17,7 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "directory/ldap_session.h"
+#include "directory/backend/session.h"
 
 namespace agewarden::ldap {
 
@@ -81,6 +81,13 @@ HRESULT ForEachEntry(SearchStream& stream, Take take) {
     take(entry);
   }
 }
+
+/// The base entry of `dn` with the given attributes (empty: all user
+/// attributes; {kNoAttributes}: none). E_ADS_NO_SUCH_OBJECT when the server
+/// has no such entry (or the filter excludes it).
+HRESULT ReadEntry(const std::shared_ptr<Session>& session, const std::string& dn,
+                  const std::vector<std::string>& attributes, Entry& entry,
+                  const std::string& filter = "(objectClass=*)");
 
 /// Every entry of a search, for the backend's own lookups.
 HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& request, std::vector<Entry>& entries,

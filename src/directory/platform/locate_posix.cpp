@@ -1,4 +1,4 @@
-#include "directory/ldap_locate.h"
+#include "directory/platform/locate_posix.h"
 
 #include <krb5.h>
 #include <ldap.h>
@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/text.h"
-#include "directory/ldap_handles.h"
+#include "directory/platform/handles_posix.h"
 
 namespace agewarden::ldap {
 namespace {

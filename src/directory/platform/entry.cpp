@@ -1,9 +1,12 @@
-#include "directory/ldap_entry.h"
+#include "directory/platform/entry.h"
 
 #include "common/text.h"
-#include "directory/ldap_attributes.h"
 
 namespace agewarden::ldap {
+
+std::string_view AttributeType(std::string_view description) {
+  return description.substr(0, description.find(';'));
+}
 
 const Attribute* Entry::Find(std::string_view type) const {
   for (const Attribute& attribute : attributes) {

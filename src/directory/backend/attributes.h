@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "directory/platform/entry.h"
+
 namespace agewarden::ldap {
 
 /// An attribute description with a range option, as a server names the slice
@@ -23,9 +25,6 @@ struct RangedName {
 /// when it carries no range option or the option is malformed (bounds that
 /// are not decimal, overflow, high below low, a second range option).
 std::optional<RangedName> ParseRangedName(std::string_view description);
-
-/// The attribute type of a description: everything before the first ';'.
-std::string_view AttributeType(std::string_view description);
 
 /// Signed decimal text of a large integer: an optional '-', then one or more
 /// digits, nothing else. Nothing for anything else, including overflow.

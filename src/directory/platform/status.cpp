@@ -1,4 +1,4 @@
-#include "directory/ldap_status.h"
+#include "directory/platform/status.h"
 
 namespace agewarden::ldap {
 

@@ -1,4 +1,4 @@
-#include "directory/ldap_attributes.h"
+#include "directory/backend/attributes.h"
 
 #include <charconv>
 
@@ -18,10 +18,6 @@ std::optional<T> ParseWhole(std::string_view text) {
 }
 
 }  // namespace
-
-std::string_view AttributeType(std::string_view description) {
-  return description.substr(0, description.find(';'));
-}
 
 std::optional<RangedName> ParseRangedName(std::string_view description) {
   RangedName ranged;

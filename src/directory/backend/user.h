@@ -6,7 +6,7 @@
 #include <string>
 
 #include "directory/directory.h"
-#include "directory/ldap_session.h"
+#include "directory/backend/session.h"
 
 namespace agewarden::ldap {
 

@@ -1,24 +1,13 @@
-// The DN routines on Windows. Wldap32 splits DNs only into escaped text
-// (ldap_explode_dn), so the text is read here: RDNs separated by ',' or ';',
-// attribute-value pairs by '+', values with RFC 4514 escapes ("\,", "\2C")
-// or in RFC 1779 double quotes; a "#" hex value is kept as written. Text
-// that is not a DN (an unescaped '"' inside a value, a type that is neither
-// a name nor an OID, a dangling escape) names nothing, as libldap decides.
-#include <optional>
-#include <vector>
-
-#include "common/text.h"
-#include "directory/ldap_dn.h"
+// DNs split by hand on Windows: Wldap32 splits DNs only into escaped text
+// (ldap_explode_dn). RDNs are separated by ',' or ';', attribute-value pairs
+// by '+', values carry RFC 4514 escapes ("\,", "\2C") or RFC 1779 double
+// quotes; a "#" hex value is kept as written. Text that is not a DN (an
+// unescaped '"' inside a value, a type that is neither a name nor an OID, a
+// dangling escape) names nothing, as libldap decides.
+#include "directory/platform/dn_split.h"
 
 namespace agewarden::ldap {
 namespace {
-
-struct Ava {
-  std::string type;
-  std::string value;
-  bool hex = false;  // a "#" value, as written
-};
-using Rdn = std::vector<Ava>;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -38,18 +27,19 @@ bool ValidType(std::string_view type) {
   return oid || (type[0] != '-');
 }
 
-// The RDNs of DN text, innermost first; nothing when it is not a DN.
-std::optional<std::vector<Rdn>> Split(std::string_view text) {
-  std::vector<Rdn> rdns;
+}  // namespace
+
+std::optional<std::vector<DnRdn>> SplitDn(std::string_view text) {
+  std::vector<DnRdn> rdns;
   size_t i = 0;
   const auto skipBlanks = [&] {
     while (i < text.size() && text[i] == ' ') ++i;
   };
   skipBlanks();
   if (i == text.size()) return rdns;
-  Rdn rdn;
+  DnRdn rdn;
   while (true) {
-    Ava ava;
+    DnAva ava;
     skipBlanks();
     while (i < text.size() && text[i] != '=') ava.type += text[i++];
     while (!ava.type.empty() && ava.type.back() == ' ') ava.type.pop_back();
@@ -101,46 +91,6 @@ std::optional<std::vector<Rdn>> Split(std::string_view text) {
   }
   rdns.push_back(std::move(rdn));
   return rdns;
-}
-
-}  // namespace
-
-std::string FirstRdnValue(std::string_view dn) {
-  const auto rdns = Split(dn);
-  if (!rdns || rdns->empty()) return {};
-  return rdns->front().front().value;
-}
-
-std::string DomainLabelOfDn(std::string_view dn) {
-  const auto rdns = Split(dn);
-  if (!rdns) return {};
-  for (const Rdn& rdn : *rdns) {
-    const Ava& ava = rdn.front();
-    if (!EqualsIgnoreAsciiCase(ava.type, "DC") || ava.value.empty()) continue;
-    std::string label = ava.value.substr(0, ava.value.find('.'));
-    for (char& c : label) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    return label;
-  }
-  return {};
-}
-
-bool DnIsWithin(std::string_view dn, std::string_view suffix) {
-  if (suffix.empty()) return true;
-  const auto outer = Split(suffix);
-  const auto inner = Split(dn);
-  if (!outer || !inner || inner->size() < outer->size()) return false;
-  // From the end, as a DN names its outermost RDN last.
-  for (size_t i = 1; i <= outer->size(); ++i) {
-    const Rdn& a = (*inner)[inner->size() - i];
-    const Rdn& b = (*outer)[outer->size() - i];
-    if (a.size() != b.size()) return false;
-    for (size_t ava = 0; ava < a.size(); ++ava) {
-      if (!EqualsIgnoreAsciiCase(a[ava].type, b[ava].type) || !EqualsIgnoreAsciiCase(a[ava].value, b[ava].value)) {
-        return false;
-      }
-    }
-  }
-  return true;
 }
 
 }  // namespace agewarden::ldap

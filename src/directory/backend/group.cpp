@@ -1,4 +1,4 @@
-#include "directory/ldap_group.h"
+#include "directory/backend/group.h"
 
 #include <algorithm>
 #include <deque>
@@ -6,12 +6,12 @@
 #include <unordered_set>
 
 #include "common/text.h"
-#include "directory/ldap_attributes.h"
-#include "directory/ldap_dn.h"
-#include "directory/ldap_filter.h"
-#include "directory/ldap_search_stream.h"
-#include "directory/ldap_sid.h"
-#include "directory/ldap_status.h"
+#include "directory/backend/attributes.h"
+#include "directory/backend/dn.h"
+#include "directory/backend/filter.h"
+#include "directory/backend/search_stream.h"
+#include "directory/backend/sid.h"
+#include "directory/platform/status.h"
 
 namespace agewarden::ldap {
 namespace {
@@ -67,8 +67,9 @@ Principal MemberFromDn(const std::string& dn, const std::string& netbios, const 
 
 class LdapGroup : public Group {
  public:
-  LdapGroup(std::shared_ptr<Session> session, Entry entry, Principal identity)
-      : session_(std::move(session)), entry_(std::move(entry)), identity_(std::move(identity)) {}
+  LdapGroup(std::shared_ptr<Domain> domain, Entry entry, Principal identity)
+      : domain_(std::move(domain)), session_(domain_->session()), entry_(std::move(entry)),
+        identity_(std::move(identity)) {}
 
   const Principal& Identity() const override { return identity_; }
   HRESULT Members(std::vector<Principal>& members) override;
@@ -77,6 +78,7 @@ class LdapGroup : public Group {
  private:
   HRESULT ResolveMembers(const std::vector<std::string>& dns, std::vector<Principal>& members);
 
+  std::shared_ptr<Domain> domain_;
   std::shared_ptr<Session> session_;
   Entry entry_;  // as read at the bind: its DN and objectSid
   Principal identity_;
@@ -91,11 +93,11 @@ HRESULT ForEachEntry(const std::shared_ptr<Session>& session, const SearchReques
 
 HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vector<Principal>& members) {
   const DomainFacts* facts = nullptr;
-  HRESULT status = session_->Facts(facts);
+  HRESULT status = domain_->Facts(facts);
   if (Failed(status)) return status;
   const std::string defaultNc = facts->defaultNamingContext;
   std::string netbios;
-  status = session_->NetbiosName(netbios);
+  status = domain_->NetbiosName(netbios);
   if (Failed(status)) return status;
 
   // Only what the walk needs is kept of each member: its path, name and kind.
@@ -173,7 +175,7 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
 HRESULT LdapGroup::Members(std::vector<Principal>& members) {
   members.clear();
   std::vector<std::string> dns;
-  const HRESULT status = ReadMemberValues(*session_, entry_.dn, dns);
+  const HRESULT status = ReadMemberValues(session_, entry_.dn, dns);
   if (Failed(status)) return status;
   return ResolveMembers(dns, members);
 }
@@ -181,12 +183,12 @@ HRESULT LdapGroup::Members(std::vector<Principal>& members) {
 HRESULT LdapGroup::HasMember(const std::string& domain, const std::string& accountName, bool& member) {
   member = false;
   Entry account;
-  HRESULT status = FindAccount(session_, domain, accountName, {kNoAttributes}, account);
+  HRESULT status = domain_->FindAccount(domain, accountName, {kNoAttributes}, account);
   if (Failed(status)) return status;
   // The DC computes every group the account belongs to, nested and primary
   // ones included: the SIDs of its constructed tokenGroups (a base read).
   Entry token;
-  status = session_->Read(account.dn, {"tokenGroups"}, token);
+  status = ReadEntry(session_, account.dn, {"tokenGroups"}, token);
   if (Failed(status)) return status;
   const std::string* sid = entry_.First("objectSid");
   const Attribute* groups = token.Find("tokenGroups");
@@ -195,23 +197,25 @@ HRESULT LdapGroup::HasMember(const std::string& domain, const std::string& accou
   return S_OK;
 }
 
-HRESULT OpenGroup(const std::shared_ptr<Session>& session, Entry entry, std::unique_ptr<Group>& out) {
+HRESULT OpenGroup(const std::shared_ptr<Domain>& domain, Entry entry, std::unique_ptr<Group>& out) {
   if (!entry.HasClass("group")) return E_NOINTERFACE;
   std::string netbios;
-  const HRESULT status = session->NetbiosName(netbios);
+  const HRESULT status = domain->NetbiosName(netbios);
   if (Failed(status)) return status;
   Principal identity{netbios, {}, true, entry.dn};
   const std::string* sam = entry.First("sAMAccountName");
   identity.name = sam != nullptr ? *sam : FirstRdnValue(entry.dn);
-  out = std::make_unique<LdapGroup>(session, std::move(entry), std::move(identity));
+  out = std::make_unique<LdapGroup>(domain, std::move(entry), std::move(identity));
   return S_OK;
 }
 
 }  // namespace
 
-HRESULT ReadMemberValues(Session& session, const std::string& groupDn, std::vector<std::string>& members) {
+HRESULT ReadMemberValues(const std::shared_ptr<Session>& session, const std::string& groupDn,
+                         std::vector<std::string>& members) {
   members.clear();
-  const uint64_t step = session.Settings().memberRangeStep > 0 ? static_cast<uint64_t>(session.Settings().memberRangeStep) : 0;
+  const int configured = session->Settings().memberRangeStep;
+  const uint64_t step = configured > 0 ? static_cast<uint64_t>(configured) : 0;
   uint64_t low = 0;
   while (low <= UINT32_MAX) {
     std::string description = "member;range=" + std::to_string(low) + "-";
@@ -219,7 +223,7 @@ HRESULT ReadMemberValues(Session& session, const std::string& groupDn, std::vect
     Entry entry;
     // Samba 4.17 returns no entry at all when a ranged attribute comes first
     // in the list, so a plain one leads.
-    const HRESULT status = session.Read(groupDn, {"objectClass", description}, entry);
+    const HRESULT status = ReadEntry(session, groupDn, {"objectClass", description}, entry);
     if (Failed(status)) return status;
     const Attribute* attribute = entry.Find("member");
     if (attribute == nullptr) return S_OK;  // no (further) values
@@ -232,30 +236,21 @@ HRESULT ReadMemberValues(Session& session, const std::string& groupDn, std::vect
   return S_OK;
 }
 
-HRESULT FindAccount(const std::shared_ptr<Session>& session, const std::string& domain, const std::string& name,
-                    const std::vector<std::string>& attributes, Entry& entry) {
-  std::string netbios;
-  HRESULT status = session->NetbiosName(netbios);
-  if (Failed(status)) return status;
-  if (!EqualsIgnoreAsciiCase(domain, netbios)) return E_ADS_NO_SUCH_OBJECT;
-  return session->FindAccount("(sAMAccountName=" + EscapeFilterValue(name) + ")", attributes, entry);
-}
-
-HRESULT OpenGroupByName(const std::shared_ptr<Session>& session, const std::string& domain, const std::string& name,
+HRESULT OpenGroupByName(const std::shared_ptr<Domain>& domain, const std::string& domainName, const std::string& name,
                         std::unique_ptr<Group>& out) {
   out.reset();
   Entry entry;
-  const HRESULT status = FindAccount(session, domain, name, kGroupAttributes, entry);
+  const HRESULT status = domain->FindAccount(domainName, name, kGroupAttributes, entry);
   if (Failed(status)) return status;
-  return OpenGroup(session, std::move(entry), out);
+  return OpenGroup(domain, std::move(entry), out);
 }
 
-HRESULT OpenGroupByDn(const std::shared_ptr<Session>& session, const std::string& dn, std::unique_ptr<Group>& out) {
+HRESULT OpenGroupByDn(const std::shared_ptr<Domain>& domain, const std::string& dn, std::unique_ptr<Group>& out) {
   out.reset();
   Entry entry;
-  const HRESULT status = session->Read(dn, kGroupAttributes, entry);
+  const HRESULT status = ReadEntry(domain->session(), dn, kGroupAttributes, entry);
   if (Failed(status)) return status;
-  return OpenGroup(session, std::move(entry), out);
+  return OpenGroup(domain, std::move(entry), out);
 }
 
 }  // namespace agewarden::ldap

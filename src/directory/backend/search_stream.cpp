@@ -1,11 +1,10 @@
-#include "directory/ldap_search_stream.h"
+#include "directory/backend/search_stream.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "common/text.h"
-#include "directory/ldap_attributes.h"
-#include "directory/ldap_status.h"
+#include "directory/platform/status.h"
 
 namespace agewarden::ldap {
 namespace {
@@ -112,8 +111,7 @@ void SearchStream::Forget() {
 // continuation of a cut unpaged search, or a failure.
 HRESULT SearchStream::Ended(const SearchMessage& message) {
   active_ = false;
-  int code = message.code;
-  if (phase_ == Phase::Unpaged && continuePaged_ && session_->Settings().cutUnpaged) code = kResultSizeLimitExceeded;  // test seam
+  const int code = message.code;
   const bool cut = code == kResultSizeLimitExceeded || code == kResultAdminLimitExceeded;
   if (phase_ == Phase::Unpaged && continuePaged_ && cut) return GoOnPaged();
   if (code != kResultSuccess) return StatusFromLdapResult(code);
@@ -171,6 +169,20 @@ HRESULT SearchAll(const std::shared_ptr<Session>& session, const SearchRequest& 
   entries.clear();
   SearchStream stream(session, request, paging);
   return ForEachEntry(stream, [&](Entry& entry) { entries.push_back(std::move(entry)); });
+}
+
+}  // namespace agewarden::ldap
+
+namespace agewarden::ldap {
+
+HRESULT ReadEntry(const std::shared_ptr<Session>& session, const std::string& dn,
+                  const std::vector<std::string>& attributes, Entry& entry, const std::string& filter) {
+  std::vector<Entry> entries;
+  const HRESULT status = SearchAll(session, {dn, Scope::Base, filter, attributes, {}}, entries, SearchStream::Paging::Never);
+  if (Failed(status)) return status;
+  if (entries.empty()) return E_ADS_NO_SUCH_OBJECT;
+  entry = std::move(entries.front());
+  return S_OK;
 }
 
 }  // namespace agewarden::ldap
