@@ -11,16 +11,18 @@
 #include <vector>
 
 #include "cli/run.h"
+#include "counting_connection.h"
 #include "directory/backend/ldap_directory.h"
 
 namespace {
 
 using namespace agewarden;
 
-const LdapDirectory* backend = nullptr;
+// What the real connection sent, counted on it.
+testing::RequestCounts counts;
 int searchesBeforeFirst = -1;
 
-int Searches() { return backend->Statistics().searches; }
+int Searches() { return counts.searches; }
 
 class CountingSearch : public AccountSearch {
  public:
@@ -94,8 +96,7 @@ class CountingDirectory : public Directory {
 }  // namespace
 
 int main(int argc, char** argv) {
-  auto ldap = CreateLdapDirectory();
-  backend = ldap.get();
+  auto ldap = CreateLdapDirectory({}, testing::Counting(counts));
   CountingDirectory directory(*ldap);
   std::ostringstream discarded;
   RunSeams seams;
@@ -109,9 +110,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv, argv + argc);
   args[0] = "agewarden";
   const int status = RunCommandLine(args, seams);
-  const LdapStatistics& s = ldap->Statistics();
-  std::printf("before the first account search: %d bind, %d searches\n", s.binds, searchesBeforeFirst);
-  std::printf("in all: %d searches (%d paged requests), %d modifies; exit status %d\n", s.searches, s.pages,
-              s.modifies, status);
+  std::printf("before the first account search: %d bind, %d searches\n", counts.connections, searchesBeforeFirst);
+  std::printf("in all: %d searches (%d paged requests), %d modifies; exit status %d\n", counts.searches, counts.pages,
+              counts.modifies, status);
   return 0;
 }

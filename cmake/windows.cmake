@@ -34,8 +34,8 @@ target_link_libraries(agewarden PRIVATE agewarden_windows)
 # Stripped in a Release build: the shipped exe carries no symbols.
 target_link_options(agewarden PRIVATE -municode ${AGEWARDEN_STATIC_LINK} $<$<CONFIG:Release>:-s>)
 
-# Unit tests: the same suite as on Linux, less the tests of the libldap
-# backend (ldap_*), plus the tests of the Windows pieces. GoogleTest is built
+# Unit tests: the same suite as on Linux, the backend over the in-memory
+# server included, plus the tests of the Windows pieces. GoogleTest is built
 # from Debian's sources (package googletest) with the same compiler.
 option(AGEWARDEN_TESTS "Build the tests" ON)
 set(AGEWARDEN_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources to build for Windows")
@@ -47,7 +47,7 @@ if(AGEWARDEN_TESTS)
   file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/*.cpp)
   file(GLOB WINDOWS_TEST_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/windows/*_test.cpp)
   add_executable(agewarden_unit_tests ${UNIT_TEST_SOURCES} ${WINDOWS_TEST_SOURCES}
-                 ${PROJECT_SOURCE_DIR}/tests/fake_directory.cpp $<TARGET_OBJECTS:agewarden_connection>)
+                 ${PROJECT_SOURCE_DIR}/tests/fake_server.cpp ${PROJECT_SOURCE_DIR}/tests/run_harness.cpp $<TARGET_OBJECTS:agewarden_connection>)
   target_include_directories(agewarden_unit_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   # The suite sets TZ with setenv and tzset, which the Windows C runtime
   # spells differently.

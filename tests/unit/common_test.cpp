@@ -1,6 +1,6 @@
 #include "cli/ou_path.h"
 #include "common/text.h"
-#include "fake_directory.h"
+#include "run_harness.h"
 
 namespace agewarden::testing {
 namespace {

@@ -1,28 +1,44 @@
-#include "fake_directory.h"
+#include "run_harness.h"
 
 namespace agewarden::testing {
 namespace {
 
-// Groups of CORP made of accounts (lower case), groups (upper case) and
-// members of other domains given as DOMAIN/name (or a SID alone).
+// Groups of CORP made of accounts (lower case), groups (upper case), an
+// account of another domain given as DOMAIN/name, and a foreign security
+// principal given by its SID. The backend sorts each group's members.
 using GroupList = std::vector<std::pair<std::string, std::vector<std::string>>>;
 
 std::function<void(RunHarness&)> Groups(const GroupList& groups) {
   return [=](RunHarness& h) {
     for (const auto& [name, members] : groups) {
-      std::vector<Principal>& group = h.directory.groups[name];
+      std::vector<std::string> dns;
       for (const std::string& member : members) {
         const size_t slash = member.find('/');
-        const bool account = std::islower(member[0]), sid = member.starts_with("S-1-");
-        if (account) h.directory.AddUser(member, kStaff, member + "@corp.example", kMarch14);
-        group.push_back({sid ? "" : "CORP", member, !account && !sid, member});
-        if (slash != std::string::npos) group.back() = {member.substr(0, slash), member.substr(slash + 1), false, ""};
+        if (member.starts_with("S-1-")) {
+          dns.push_back("CN=" + member + ",CN=ForeignSecurityPrincipals," + kBase);
+          h.server.Add(dns.back(), {{"objectClass", {"top", "foreignSecurityPrincipal"}}});
+        } else if (slash != std::string::npos) {
+          dns.push_back("CN=" + member.substr(slash + 1) + ",CN=Users,DC=" + member.substr(0, slash) + ",DC=example");
+        } else if (std::islower(member[0])) {
+          dns.push_back("CN=" + member + "," + kStaff);
+          if (!h.server.Find(dns.back())) AddUser(h.server, member, kStaff, member + "@corp.example", kMarch14);
+        } else {
+          dns.push_back("CN=" + member + "," + kUsers);
+        }
+      }
+      if (Entry* group = h.server.Find("CN=" + name + "," + kUsers)) {
+        group->attributes.push_back({"member", dns});
+      } else {
+        AddGroup(h.server, name, dns);
       }
     }
   };
 }
 
-void DomainGroups(RunHarness& h) { Groups({{"Domain Admins", {"boss"}}, {"Domain Users", {"dan"}}})(h); }
+void DomainGroups(RunHarness& h) {
+  Groups({{"Domain Admins", {"boss"}}, {"Domain Users", {"dan"}}})(h);
+  AddUser(h.server, "ann", kStaff, "ann@corp.example", kMarch14);
+}
 
 TEST(GroupWalk, Rows) {
   const std::string none = "Group does not contain any users\n";
@@ -33,16 +49,15 @@ TEST(GroupWalk, Rows) {
   CheckRuns({
       // The count is of the whole walk so far: an empty group before the
       // first account is reported, one after it is not.
-      {top, Groups({{"Top", {"Empty", "ann", "Empty2"}}, {"Empty", {}}, {"Empty2", {}}}),
-       none + "ann@corp.example\nErrors: 1 \n", 1},
+      {top, Groups({{"Top", {"Aempty", "bob", "Cempty"}}, {"Aempty", {}}, {"Cempty", {}}}),
+       none + "bob@corp.example\nErrors: 1 \n", 1},
       {top, Groups({{"Top", {"E1", "E2"}}, {"E1", {}}, {"E2", {}}}), none + none + none + "Errors: 3 \n", 3},
-      {top, Groups({{"Top", {"OTHERDOM/jsmith", "corp/ann", "S-1-5-21-1-2-3-500"}}}),
-       "Member OTHERDOM/jsmith skipped - not the CORP domain\nMember corp/ann skipped - not the CORP domain\n"
-       "Member S-1-5-21-1-2-3-500 skipped - not the CORP domain\n", 0},
+      {top, Groups({{"Top", {"otherdom/jsmith", "S-1-5-21-1-2-3-500"}}}),
+       "Member OTHERDOM/jsmith skipped - not the CORP domain\nMember S-1-5-21-1-2-3-500 skipped - not the CORP domain\n", 0},
       {top, Groups({{"Top", {"ann", "B", "Top"}}, {"B", {"C"}}, {"C", {"bob", "Top"}}}),
        "ann@corp.example\nbob@corp.example\nGroup CORP/Top skipped - it is already being walked\n"
        "Group CORP/Top skipped - it is already being walked\n", 0},
-      {{"-g", "Domain Admins", "-q"}, [](RunHarness& h) { h.directory.Fail(Op::Members, E_FAIL); },
+      {{"-g", "Domain Admins", "-q"}, [](RunHarness& h) { h.server.Fail("member;range=0-*", FakeServer::Fault::Refuse, E_FAIL); },
        "Members failed\n" + none + "Errors: 1 \n", 1},
       // The Domain Admins gate on Domain Users.
       {{"-g", "DOMAIN USERS", "-x"}, caller("ann"),
@@ -57,16 +72,16 @@ TEST(GroupWalk, Rows) {
        "  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n\n", 0},
       {{"-g", "Domain Users ", "-q"}, nullptr, "Could not find Group \"Domain Users \"\nErrors: 1 \n", 1},
       {{"-g", "Domain Admins", "-q"}, caller("ann"), "boss@corp.example\n", 0},
-      {{"-g", "Domain Users", "-q"}, [](RunHarness& h) { h.directory.Fail(Op::HasMember, E_FAIL); },
+      {{"-g", "Domain Users", "-q"}, [](RunHarness& h) { h.server.Fail("[tokenGroups]", FakeServer::Fault::Result, 1); },
        "Sorry, boss, you need to be a Domain Admin to do that.\nErrors: 1 \n", 1},
-      {{"-g", "Domain Users", "-q"}, [](RunHarness& h) { h.directory.Fail(Op::OpenGroup, E_ADS_SERVER_DOWN, "Admins"); },
+      {{"-g", "Domain Users", "-q"}, [](RunHarness& h) { h.server.Fail("Domain Admins)", FakeServer::Fault::Lose); },
        "Unable to bind to WinNT://CORP/Domain Admins\nSorry, boss, you need to be a Domain Admin to do that.\n"
        "Errors: 1 \n", 1},
       {{"-g", "Domain Users"}, caller(std::string(64, 'n')), "Unable to retrieve your username\nErrors: 1 \n", 1},
-      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.directory.callerName = "ann"; }, refusal, 1},
-      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.directory.Fail(Op::GetCallerName, E_FAIL); },
+      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.server.principal = "ann@CORP.EXAMPLE"; }, refusal, 1},
+      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.server.principal = ""; },
        "Unable to retrieve your username\nErrors: 1 \n", 1},
-      {top, [&](RunHarness& h) { unset(h); h.directory.Fail(Op::GetDomainName, E_ADS_SERVER_DOWN); },
+      {top, [&](RunHarness& h) { unset(h); h.server.Fail("nETBIOSName", FakeServer::Fault::Lose); },
        "Unable to retrieve your domain name\nErrors: 1 \n", 1},
       // A domain typed in other letter case is the directory's, in its spelling.
       {{"-g", "Top", "-x"}, [](RunHarness& h) { Groups({{"Top", {"ann", "OTHER/x"}}})(h); h.variables["USERDOMAIN"] = "cOrP"; },

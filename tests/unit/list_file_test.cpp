@@ -1,6 +1,6 @@
 #include "sources/list_file.h"
 
-#include "fake_directory.h"
+#include "run_harness.h"
 
 namespace agewarden::testing {
 namespace {
@@ -9,7 +9,7 @@ const std::string kPath = ::testing::TempDir() + "agewarden-list.txt";
 
 void Accounts(RunHarness& h) {
   for (const std::string name : {"ann", "bob", "jos\xC3\xA9"}) {
-    h.directory.AddUser(name, kStaff, name + "@corp.example", kMarch14);
+    AddUser(h.server, name, kStaff, name + "@corp.example", kMarch14);
   }
 }
 

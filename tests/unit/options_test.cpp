@@ -1,4 +1,4 @@
-#include "fake_directory.h"
+#include "run_harness.h"
 
 namespace agewarden::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "fake_directory.h"
+#include "run_harness.h"
 
 namespace agewarden::testing {
 namespace {
@@ -7,25 +7,32 @@ const int64_t kDay = 86400 * kTicksPerSecond;
 const std::string kOu = "OU=Admins,OU=Your Staff,OU=Your OU,DC=corp,DC=example";
 const std::string kBanner = "Displaying user \"tuser01\" with passwords 180 days old or older.\n\n";
 const std::string kChanged = ": pwdLastSet=0 userAccountControl=512;";
+const std::string kTuser = "CN=Test User 01,OU=Staff,DC=corp,DC=example";
 
 void Populate(RunHarness& h) {
-  h.directory.AddUser("Test User 01", kStaff, "tuser01@corp.example", kMarch14, 66048);
-  h.directory.AddUser("Young", kStaff, "young@corp.example", kNow - 1);
-  h.directory.AddUser("No Upn", kStaff, "", kMarch14);
-  h.directory.AddUser("Exactly", kStaff, "exact@corp.example", kNow - 180 * kDay);
-  h.directory.AddUser("Almost", kStaff, "almost@corp.example", kNow - 17996 * kDay / 100);  // prints as 180.0
-  h.directory.AddUser("Future", kStaff, "future@corp.example", kNow + kDay);
-  h.directory.AddUser("Never", kStaff, "never@corp.example", int64_t{0xFFFFFFFF});  // quiet shows no "Never Expires."
-  h.directory.objects[kOu] = {};
-  h.directory.AddUser("Admin 01", kOu, "admin01@corp.example", kMarch14);
+  AddUser(h.server, "Almost", kStaff, "almost@corp.example", kNow - 17996 * kDay / 100);  // prints as 180.0
+  AddUser(h.server, "Exactly", kStaff, "exact@corp.example", kNow - 180 * kDay);
+  AddUser(h.server, "Future", kStaff, "future@corp.example", kNow + kDay);
+  AddUser(h.server, "Never", kStaff, "never@corp.example", int64_t{0xFFFFFFFF});  // quiet shows no "Never Expires."
+  AddUser(h.server, "No Upn", kStaff, "", kMarch14);
+  AddUser(h.server, "Test User 01", kStaff, "tuser01@corp.example", kMarch14, 66048);
+  AddUser(h.server, "Young", kStaff, "young@corp.example", kNow - 1);
+  h.server.Add("OU=Your OU," + std::string(kBase), {{"objectClass", {"organizationalUnit"}}});
+  h.server.Add("OU=Your Staff,OU=Your OU," + std::string(kBase), {{"objectClass", {"organizationalUnit"}}});
+  h.server.Add(kOu, {{"objectClass", {"organizationalUnit"}}});
+  AddUser(h.server, "Admin 01", kOu, "admin01@corp.example", kMarch14);
 }
 
-// Whole runs: output, status and commits. -t commits exactly the accounts
-// reported, each whole or not at all.
+// Whole runs: output, status and writes. -t writes exactly the accounts
+// reported, each whole or not at all. Failures are the connection's: a
+// request the client library refuses, one the server answers with an error
+// or stops answering, a lost connection, an attribute the server withholds.
 TEST(Run, Rows) {
-  const auto fail = [](Op op, HRESULT status, std::string key = "") {
-    return [=](RunHarness& h) { h.directory.Fail(op, status, key); };
+  using Fault = FakeServer::Fault;
+  const auto fail = [](std::string match, Fault fault, int value = 0) {
+    return [=](RunHarness& h) { h.server.Fail(match, fault, value); };
   };
+  const std::string tuserSearch = "(userPrincipalName=tuser01@corp.example)) [";
   const auto report = [](const std::string& time) {
     return "tuser01@corp.example -- Test User 01\n  Last change: 3/14/2003 " + time + " AM  (190.1 days)\n\n";
   };
@@ -51,41 +58,47 @@ TEST(Run, Rows) {
       {{"-l", "/tmp"}, nullptr, "Cannot open input file: \"/tmp\"\n", 255},
       {{"-u", "tuser01"}, [](RunHarness& h) { h.variables["USERDOMAIN"] = std::string(64, 'D'); },
        "Unable to retrieve your domain name\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, fail(Op::ReadNamingContext, E_ADS_SERVER_DOWN), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, [](RunHarness& h) { h.directory.namingContext.reset(); },
+      {{"-u", "tuser01"}, [](RunHarness& h) { h.server.bindStatus = E_ADS_SERVER_DOWN; },
+       "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, fail("search  B", Fault::Silence), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
+      {{"-u", "tuser01"}, [](RunHarness& h) { h.server.Find("")->attributes.erase(h.server.Find("")->attributes.begin()); },
        "Could not get default naming context.\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, fail(Op::OpenContainer, E_ADS_SERVER_DOWN),
+      {{"-u", "tuser01"}, fail("[1.1]", Fault::Lose),
        kBanner + "Could not bind to the container LDAP://DC=corp,DC=example.\nErrors: 1 \n", 1},
       {{"-x", "-o", "/"}, nullptr, "*** DEBUG MODE ***\nOU Before: /\nOU After: \nDomain name: CORP\nUPNsfx: @corp."
        "example\nContainer: LDAP://,DC=corp,DC=example\nDisplaying user objects in OU \"/\" with passwords 180 days old"
        " or older.\n\nCould not find OU \"/\".\nErrors: 1 \n", 1},
-      {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.directory.objects["OU=x,OU=Empty," + std::string(kBase)] = {}; },
+      {{"-o", "Empty/x", "-q"}, [](RunHarness& h) { h.server.Add("OU=x,OU=Empty," + std::string(kBase), {}); },
        "No user objects could be found in \"Empty/x\".\n\nErrors: 1 \n", 1},
       // Without USERDOMAIN only Group mode asks the directory for its name.
-      {{"-u", "nobody", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); h.directory.Fail(Op::GetDomainName, E_FAIL); },
+      {{"-u", "nobody", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); h.server.Fail("nETBIOSName", Fault::Refuse, E_FAIL); },
        "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
       {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); },
        "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
        "Displaying user objects in group \"Staff\" with passwords 180 days old or older.\n\n"
        "Could not find Group \"Staff\"\nErrors: 1 \n", 1},
-      {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.directory.namingContext = "OU=w,dc=c,DC=y,DC=z"; },
+      {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.server.Find("")->attributes.front().values = {"OU=w,dc=c,DC=y,DC=z"}; },
        "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @y.z\nContainer: LDAP://OU=w,dc=c,DC=y,DC=z\nDisplaying user"
        " \"x\" with passwords 180 days old or older.\n\nCould not bind to the container LDAP://OU=w,dc=c,DC=y,DC=z.\n"
        "Errors: 1 \n", 1},
       // Searches that fail.
-      {xt, fail(Op::Search, E_ADS_SERVER_DOWN), debug + "ExecuteSearch Failed\n" + queryFailed, 1},
-      {xt, fail(Op::FirstRow, E_ADS_SERVER_DOWN), debug + "GetFirstRow Failed\n" + queryFailed, 1},
-      {xt, fail(Op::NextRow, E_ADS_SERVER_DOWN), debug + "tuser01@corp.example -- Test User 01\n"
+      {xt, fail(tuserSearch, Fault::Refuse, E_ADS_SERVER_DOWN), debug + "ExecuteSearch Failed\n" + queryFailed, 1},
+      {xt, fail(tuserSearch, Fault::Lose), debug + "GetFirstRow Failed\n" + queryFailed, 1},
+      {xt, fail(tuserSearch, Fault::Lose, 1), debug + "tuser01@corp.example -- Test User 01\n"
        "  DN: CN=Test User 01,OU=Staff,DC=corp,DC=example\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n"
        "ADsGetObject OK\nPut pwdLastSet" + u + " OK\nGet userAccountControl" + u + " OK\n  before: userAccountControl="
        "66048\n  after:  userAccountControl=512\nPut userAccountControl" + u + " OK\nIssuing SetInfo" + u + " ...\n"
        "Update" + u + " succeeded\n\nGetNextRow Failed\n" + queryFailed, 1, "Test User 01" + kChanged},
       // Password changes that fail (no closing empty line in quiet mode); one
       // whose userAccountControl cannot be read writes nothing.
-      {qt, fail(Op::OpenUser, E_ADS_NO_SUCH_OBJECT), q + "User tuser01@corp.example - ADsGetObject failed\nErrors: 1 \n", 1},
-      {qt, fail(Op::GetUserAccountControl, E_ADS_PROPERTY_NOT_FOUND), q + "Get userAccountControl" + u + " failed\n"
+      {qt, fail("search " + kTuser + " B", Fault::Result, 32), q + "User tuser01@corp.example - ADsGetObject failed\n"
        "Errors: 1 \n", 1},
-      {qt, fail(Op::ForceChange, E_ACCESSDENIED), q + "Update" + u + " failed\nErrors: 1 \n", 1},
+      {qt, [](RunHarness& h) { std::erase_if(h.server.Find(kTuser)->attributes, [](const Attribute& a) {
+         return a.name == "userAccountControl"; }); },
+       q + "Get userAccountControl" + u + " failed\nErrors: 1 \n", 1},
+      {qt, fail("modify", Fault::Result, 50), q + "Update" + u + " failed\nErrors: 1 \n", 1},
+      // A connection lost in the write ends the search too.
+      {qt, fail("modify", Fault::Lose), q + "Update" + u + " failed\n" + queryFailed.substr(0, 39) + "Errors: 2 \n", 2},
   }, Populate);
   unsetenv("TZ");
   tzset();
@@ -96,19 +109,19 @@ TEST(Run, DebugChangesNoMoreThanToggle) {
   RunHarness h;
   Populate(h);
   EXPECT_EQ(h.Run({"-x", "-t", "-o", "Staff", "-d", "90"}), 0);
-  EXPECT_EQ(h.directory.commits, "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged);
+  EXPECT_EQ(h.server.writes, "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged);
 }
 
 TEST(Run, PasswordLastSetEdgeValues) {
   const std::pair<std::string, int64_t> users[] = {
-      {"Never", int64_t{0x12345678FFFFFFFF}},  // low half all ones: never expires, whatever the high half
-      {"Negative", static_cast<int64_t>(0xFFFFFFFF00000000)},  // high half all ones, low half not
       {"Far", INT64_MAX - 1},  // beyond the year 30827: no calendar fields
       {"Late", TicksOf(12000, 1, 1, 0, 0, 0)},  // calendar fields but no date value
+      {"Negative", static_cast<int64_t>(0xFFFFFFFF00000000)},  // high half all ones, low half not
+      {"Never", int64_t{0x12345678FFFFFFFF}},  // low half all ones: never expires, whatever the high half
       {"Zero", 0},  // the first instant of 1601
   };
   RunHarness h;
-  for (const auto& [name, ticks] : users) h.directory.AddUser(name, kStaff, name + "@corp", ticks);
+  for (const auto& [name, ticks] : users) AddUser(h.server, name, kStaff, name + "@corp", ticks);
   const auto row = [](const std::string& name, const std::string& change) {
     return name + "@corp -- " + name + "\n  DN: CN=" + name + ",OU=Staff,DC=corp,DC=example\n  Last change: " +
            change + "\n\n";

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "common/utf16.h"
-#include "fake_directory.h"
+#include "run_harness.h"
 #include "sources/list_file.h"
 
 namespace agewarden::testing {
@@ -34,13 +34,15 @@ TEST(ListFileOpen, Utf16NamesFilesOnly) {
 }
 
 TEST(RunTool, StatusIsMinusOneOrTheWholeCount) {
-  FakeDirectory directory;
+  FakeServer server;
+  AddDomain(server);
+  const auto directory = CreateLdapDirectory({}, server.Factory());
   std::ostringstream out;
   const auto environment = [](const std::string& name, std::string& value) {
     value = name == "USERDOMAIN" ? "CORP" : "boss";
     return true;
   };
-  const RunSeams seams{&out, &directory, [] { return kNow; }, FixedZone(0), environment};
+  const RunSeams seams{&out, directory.get(), [] { return kNow; }, FixedZone(0), environment};
   EXPECT_EQ(RunTool({"agewarden", "-h"}, seams), -1);
   const std::string path = ::testing::TempDir() + "agewarden-many.txt";
   std::ofstream list(path.c_str(), std::ios::binary);

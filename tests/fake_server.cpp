@@ -1,0 +1,356 @@
+#include "fake_server.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <set>
+
+#include "common/text.h"
+#include "directory/backend/attributes.h"
+#include "directory/backend/dn.h"
+#include "directory/backend/sid.h"
+#include "directory/platform/dn_split.h"
+#include "directory/platform/status.h"
+
+namespace agewarden::testing {
+namespace {
+
+using ldap::SearchMessage;
+
+constexpr int kNoSuchObject = 32;
+
+bool SameDn(std::string_view a, std::string_view b) { return ldap::DnIsWithin(a, b) && ldap::DnIsWithin(b, a); }
+
+size_t Depth(std::string_view dn) {
+  const auto rdns = ldap::SplitDn(dn);
+  return rdns ? rdns->size() : 0;
+}
+
+// A search filter as the server reads it: '&', '|', '!' or an item "a=v".
+struct Filter {
+  char op = '=';
+  std::string attribute;
+  std::vector<std::string> parts;  // the value, unescaped, split at each '*'
+  std::vector<Filter> terms;
+};
+
+std::optional<Filter> Parse(std::string_view text, size_t& at) {
+  if (at >= text.size() || text[at] != '(') return std::nullopt;
+  Filter filter;
+  if (++at < text.size() && std::strchr("&|!", text[at]) != nullptr) {
+    filter.op = text[at++];
+    while (at < text.size() && text[at] == '(') {
+      auto term = Parse(text, at);
+      if (!term) return std::nullopt;
+      filter.terms.push_back(std::move(*term));
+    }
+  } else {
+    const size_t equals = text.find('=', at);
+    if (equals == std::string_view::npos) return std::nullopt;
+    filter.attribute = text.substr(at, equals - at);
+    filter.parts.emplace_back();
+    for (at = equals + 1; at < text.size() && text[at] != ')'; ++at) {
+      if (text[at] == '(' || text[at] == '\0') return std::nullopt;
+      if (text[at] == '*') {
+        filter.parts.emplace_back();
+      } else if (text[at] != '\\') {
+        filter.parts.back() += text[at];
+      } else if (at + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
+                 std::isxdigit(static_cast<unsigned char>(text[at + 2]))) {
+        filter.parts.back() += static_cast<char>(std::stoi(std::string(text.substr(at + 1, 2)), nullptr, 16));
+        at += 2;
+      } else {
+        return std::nullopt;
+      }
+    }
+  }
+  if (at >= text.size() || text[at] != ')' || filter.attribute.find_first_of("()") != std::string::npos) return std::nullopt;
+  ++at;
+  return filter;
+}
+
+// Whether `value` is "parts[0]*parts[1]*...", ASCII case ignored.
+bool Matches(std::string_view value, const std::vector<std::string>& parts) {
+  const std::string text = LowerAscii(value);
+  size_t at = 0;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const std::string part = LowerAscii(parts[i]);
+    const size_t found = i == 0 ? (text.starts_with(part) ? 0 : std::string::npos) : text.find(part, at);
+    if (found == std::string::npos) return false;
+    at = found + part.size();
+  }
+  return parts.back().empty() || text.ends_with(LowerAscii(parts.back()));
+}
+
+}  // namespace
+
+class FakeConnection : public ldap::Connection {
+ public:
+  explicit FakeConnection(FakeServer& server) : server_(server) { ++server_.open; }
+  ~FakeConnection() override {
+    --server_.open;
+    server_.inFlight_ -= static_cast<int>(pending_.size());
+  }
+
+  HRESULT Search(const ldap::SearchRequest& request, const ldap::PageRequest* page, int& msgid, bool& lost) override {
+    if (lost_) return lost = true, E_ADS_SERVER_DOWN;
+    std::string text = "search " + request.base + " " + std::string(1, "BOS"[static_cast<int>(request.scope)]) + " " +
+                       request.filter + " [";
+    for (const std::string& attribute : request.attributes) text += (text.back() == '[' ? "" : ",") + attribute;
+    text += "]" + std::string(page != nullptr ? " page" : "") +
+            (request.scopedAttribute.empty() ? "" : " asq=" + request.scopedAttribute);
+    server_.requests.push_back(text);
+    const FakeServer::Rule* rule = server_.Match(text);
+    if (rule != nullptr && rule->fault == FakeServer::Fault::Refuse) return rule->value;
+    size_t at = 0;
+    const auto filter = Parse(request.filter, at);
+    if (!filter || at != request.filter.size()) return E_ADS_INVALID_FILTER;
+
+    std::deque<Answer>& answers = pending_[msgid = ++lastId_];
+    answers.push_back({text, SearchMessage{SearchMessage::Kind::Result}, S_OK});
+    server_.maxInFlight = std::max(server_.maxInFlight, ++server_.inFlight_);
+    if (rule != nullptr && rule->fault == FakeServer::Fault::Result) return answers.back().message.code = rule->value, S_OK;
+    std::vector<const Entry*> found;
+    if (!Select(request, *filter, found)) return answers.back().message.code = kNoSuchObject, S_OK;
+    const size_t first = page != nullptr && !page->cookie.empty() ? std::stoul(page->cookie) : 0;
+    size_t last = page != nullptr ? std::min(found.size(), first + static_cast<size_t>(page->size)) : found.size();
+    if (page == nullptr && server_.sizeLimit > 0 && last > server_.sizeLimit) {
+      last = server_.sizeLimit;
+      answers.back().message.code = ldap::kResultSizeLimitExceeded;
+    }
+    if (page != nullptr && last < found.size()) answers.back().message.cookie = std::to_string(last);
+    for (size_t i = last; i-- > first;) {
+      answers.push_front({text, SearchMessage{SearchMessage::Kind::Entry, Returned(*found[i], request)}, S_OK});
+    }
+    if (rule != nullptr) {  // lost or silent after `value` entries
+      answers.resize(std::min<size_t>(answers.size() - 1, static_cast<size_t>(rule->value)));
+      answers.push_back({text, {}, rule->fault == FakeServer::Fault::Lose ? E_ADS_SERVER_DOWN : E_ADS_TIMEOUT});
+    }
+    return S_OK;
+  }
+
+  HRESULT Receive(int msgid, SearchMessage& message) override {
+    message = SearchMessage{};
+    const auto found = pending_.find(msgid);
+    if (lost_) return E_ADS_SERVER_DOWN;
+    if (found == pending_.end()) return E_ADS_TIMEOUT;  // nothing will come
+    Answer answer = std::move(found->second.front());
+    found->second.pop_front();
+    if (server_.beforeAnswer) server_.beforeAnswer(answer.request);
+    if (found->second.empty() || Failed(answer.status)) {
+      pending_.erase(found);
+      --server_.inFlight_;
+    }
+    lost_ = answer.status == E_ADS_SERVER_DOWN;
+    message = std::move(answer.message);
+    return answer.status;
+  }
+
+  void Abandon(int msgid) override {
+    if (pending_.erase(msgid) > 0) --server_.inFlight_;
+  }
+
+  HRESULT Modify(const std::string& dn, const std::vector<ldap::Modification>& mods, bool& lost) override {
+    if (lost_) return lost = true, E_ADS_SERVER_DOWN;
+    server_.requests.push_back("modify " + dn);
+    if (const FakeServer::Rule* rule = server_.Match(server_.requests.back())) {
+      if (rule->fault == FakeServer::Fault::Refuse) return rule->value;
+      if (rule->fault == FakeServer::Fault::Result) return ldap::StatusFromLdapResult(rule->value);
+      lost = lost_ = true;
+      return rule->fault == FakeServer::Fault::Lose ? E_ADS_SERVER_DOWN : E_ADS_TIMEOUT;
+    }
+    Entry* entry = server_.Find(dn);
+    if (entry == nullptr) return E_ADS_NO_SUCH_OBJECT;
+    Entry changed = *entry;
+    std::string written;
+    for (const ldap::Modification& mod : mods) {
+      const int code = Apply(changed, mod);
+      if (code != ldap::kResultSuccess) return ldap::StatusFromLdapResult(code);
+    }
+    for (const ldap::Modification& mod : mods) {
+      if (written.find(" " + mod.attribute + "=") != std::string::npos) continue;
+      const Attribute* now = changed.Find(mod.attribute);
+      written += " " + mod.attribute + "=";
+      for (const std::string& value : now ? now->values : std::vector<std::string>{}) written += value + ",";
+      if (written.back() == ',') written.pop_back();
+    }
+    *entry = std::move(changed);
+    server_.writes += ldap::FirstRdnValue(dn) + ":" + written + ";";
+    return S_OK;
+  }
+
+  std::string BoundPrincipal() override { return server_.principal; }
+
+ private:
+  struct Answer {
+    std::string request;
+    SearchMessage message;
+    HRESULT status;
+  };
+
+  bool Equal(std::string_view stored, std::string_view asserted) const {
+    return EqualsIgnoreAsciiCase(stored, asserted) || (server_.alsoEqual && server_.alsoEqual(stored, asserted));
+  }
+
+  // The values the server holds for `type`, computed ones included.
+  std::vector<std::string> Values(const Entry& entry, std::string_view type) {
+    if (EqualsIgnoreAsciiCase(type, "distinguishedName")) return {entry.dn};
+    if (EqualsIgnoreAsciiCase(type, "objectGUID")) {
+      std::string guid(16, '\0');
+      const size_t hash = std::hash<std::string>{}(LowerAscii(entry.dn));
+      std::memcpy(guid.data(), &hash, sizeof hash);
+      return {guid};
+    }
+    if (EqualsIgnoreAsciiCase(type, "tokenGroups")) return server_.tokenGroups ? TokenGroups(entry) : std::vector<std::string>{};
+    const Attribute* attribute = entry.Find(type);
+    if (attribute == nullptr && EqualsIgnoreAsciiCase(type, "objectClass")) return {"top"};  // every entry has one
+    return attribute ? attribute->values : std::vector<std::string>{};
+  }
+
+  // The SIDs of every group the account is in: by `member`, nested, and its
+  // primary group.
+  std::vector<std::string> TokenGroups(const Entry& account) {
+    std::set<std::string> within = {LowerAscii(account.dn)};
+    std::vector<std::string> sids;
+    const std::string* primary = account.First("primaryGroupID");
+    for (size_t before = 0; before != within.size();) {
+      before = within.size();
+      for (const Entry& group : server_.entries) {
+        const Attribute* members = group.Find("member");
+        const std::string* sid = group.First("objectSid");
+        const bool byPrimary = sid && primary && ldap::SidRid(*sid) == std::stoul(*primary);
+        const bool byMember = members && std::ranges::any_of(members->values, [&](const std::string& m) {
+          return within.count(LowerAscii(m)) > 0;
+        });
+        if (sid && (byPrimary || byMember) && within.insert(LowerAscii(group.dn)).second) sids.push_back(*sid);
+      }
+    }
+    return sids;
+  }
+
+  bool Holds(const Entry& entry, const Filter& filter) {
+    if (filter.op == '&') return std::ranges::all_of(filter.terms, [&](const Filter& f) { return Holds(entry, f); });
+    if (filter.op == '|') return std::ranges::any_of(filter.terms, [&](const Filter& f) { return Holds(entry, f); });
+    if (filter.op == '!') return !filter.terms.empty() && !Holds(entry, filter.terms.front());
+    return std::ranges::any_of(Values(entry, filter.attribute), [&](const std::string& value) {
+      return filter.parts.size() > 1 ? Matches(value, filter.parts) : Equal(value, filter.parts.front());
+    });
+  }
+
+  bool Select(const ldap::SearchRequest& request, const Filter& filter, std::vector<const Entry*>& found) {
+    const Entry* base = server_.Find(request.base);
+    if (base == nullptr) return false;
+    std::vector<const Entry*> scope;
+    if (!request.scopedAttribute.empty()) {
+      for (const std::string& dn : Values(*base, request.scopedAttribute)) {
+        if (const Entry* named = server_.Find(dn)) scope.push_back(named);
+      }
+    } else if (request.scope == ldap::Scope::Base) {
+      scope = {base};
+    } else {
+      for (const Entry& entry : server_.entries) {
+        const bool below = !request.base.empty() && ldap::DnIsWithin(entry.dn, request.base);
+        if (below && (request.scope == ldap::Scope::Subtree || Depth(entry.dn) == Depth(request.base) + 1)) {
+          scope.push_back(&entry);
+        }
+      }
+    }
+    for (const Entry* entry : scope) {
+      if (Holds(*entry, filter)) found.push_back(entry);
+    }
+    return true;
+  }
+
+  // The entry as the request asks for it: the attributes it names (none for
+  // "1.1", all stored ones when it names none), and `member;range=` slices.
+  Entry Returned(const Entry& entry, const ldap::SearchRequest& request) {
+    Entry out{entry.dn, {}};
+    if (request.attributes.empty()) out.attributes = entry.attributes;
+    for (const std::string& asked : request.attributes) {
+      const std::string_view type = ldap::AttributeType(asked);
+      std::vector<std::string> values = Values(entry, type);
+      if (values.empty() || asked == ldap::kNoAttributes) continue;
+      const auto range = ldap::ParseRangedName(asked);
+      if (!range) {
+        out.attributes.push_back({entry.Find(type) ? entry.Find(type)->name : std::string(type), std::move(values)});
+        continue;
+      }
+      size_t end = range->last ? values.size() : std::min<size_t>(values.size(), range->high + size_t{1});
+      if (server_.rangeStep > 0) end = std::min(end, range->low + server_.rangeStep);
+      const size_t low = std::min<size_t>(range->low, end);
+      const std::string high = end == values.size() ? "*" : std::to_string(end - 1);
+      out.attributes.push_back({range->attribute + ";range=" + std::to_string(range->low) + "-" + high,
+                                {values.begin() + static_cast<long>(low), values.begin() + static_cast<long>(end)}});
+    }
+    return out;
+  }
+
+  // One change of a modify: a result code, kResultSuccess when it applies.
+  static int Apply(Entry& entry, const ldap::Modification& mod) {
+    auto found = std::ranges::find_if(entry.attributes, [&](const Attribute& a) {
+      return EqualsIgnoreAsciiCase(a.name, mod.attribute);
+    });
+    if (found == entry.attributes.end()) found = entry.attributes.insert(found, {mod.attribute, {}});
+    std::vector<std::string>& values = found->values;
+    if (mod.op == ldap::Modification::Op::Replace) values = mod.values;
+    if (mod.op == ldap::Modification::Op::Delete && mod.values.empty()) {
+      if (values.empty()) return 16;  // noSuchAttribute
+      values.clear();
+    }
+    for (const std::string& value : mod.values) {
+      const auto at = std::ranges::find_if(values, [&](const std::string& v) { return EqualsIgnoreAsciiCase(v, value); });
+      if (mod.op == ldap::Modification::Op::Delete) {
+        if (at == values.end()) return 16;  // noSuchAttribute
+        values.erase(at);
+      } else if (mod.op == ldap::Modification::Op::Add) {
+        if (at != values.end()) return 20;  // attributeOrValueExists
+        values.push_back(value);
+      }
+    }
+    if (values.empty()) entry.attributes.erase(found);
+    return ldap::kResultSuccess;
+  }
+
+  FakeServer& server_;
+  std::map<int, std::deque<Answer>> pending_;
+  int lastId_ = 0;
+  bool lost_ = false;
+};
+
+Entry& FakeServer::Add(const std::string& dn, std::vector<Attribute> attributes) {
+  return entries.emplace_back(Entry{dn, std::move(attributes)});
+}
+
+Entry* FakeServer::Find(std::string_view dn) {
+  const auto found = std::ranges::find_if(entries, [&](const Entry& e) { return SameDn(e.dn, dn); });
+  return found == entries.end() ? nullptr : &*found;
+}
+
+void FakeServer::Fail(std::string match, Fault fault, int value, int nth) {
+  rules_.push_back({std::move(match), fault, value, nth});
+}
+
+const FakeServer::Rule* FakeServer::Match(const std::string& request) {
+  for (Rule& rule : rules_) {
+    if (request.find(rule.match) == std::string::npos) continue;
+    if (rule.nth == 0 || ++rule.seen == rule.nth) return &rule;
+  }
+  return nullptr;
+}
+
+int FakeServer::Count(std::string_view prefix) const {
+  return static_cast<int>(std::ranges::count_if(requests, [&](const std::string& r) { return r.starts_with(prefix); }));
+}
+
+ldap::ConnectionFactory FakeServer::Factory() {
+  return [this](std::unique_ptr<ldap::Connection>& out) {
+    ++connections;
+    if (Failed(bindStatus)) return bindStatus;
+    out = std::make_unique<FakeConnection>(*this);
+    return S_OK;
+  };
+}
+
+}  // namespace agewarden::testing

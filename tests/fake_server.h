@@ -1,0 +1,86 @@
+// An in-memory directory server at the lowest seam, the connection: the
+// whole backend above it runs in the tests, as the program runs it. It is
+// sized to what the backend sends, not to LDAP: base, one-level and subtree
+// searches with the filter shapes the backend and the tool build (and, or,
+// not, equality, presence, '*' substrings; names and values compared
+// ignoring ASCII case), paged results, an unpaged result cut at a size limit,
+// `member;range=` slices, the attribute-scoped query, tokenGroups, objectGUID,
+// and the edit-safe modify. It records every request and every write, and
+// fails any request on demand.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "directory/platform/connection.h"
+
+namespace agewarden::testing {
+
+using ldap::Attribute;
+using ldap::Entry;
+
+class FakeServer {
+ public:
+  enum class Fault {
+    Refuse,   ///< the client library refuses the request: `value` is the status
+    Result,   ///< the server answers it with the LDAP result code `value`
+    Lose,     ///< the connection is lost after `value` entries of it
+    Silence,  ///< the server stops answering after `value` entries of it
+  };
+
+  /// The objects, in the order searches return them. The root DSE has the
+  /// empty DN.
+  std::vector<Entry> entries;
+  /// What a bind gives: its status, and the principal it authenticated.
+  HRESULT bindStatus = S_OK;
+  std::string principal = "boss@CORP.EXAMPLE";
+  /// Entries an unpaged search returns before sizeLimitExceeded (0: all).
+  size_t sizeLimit = 0;
+  /// Values of `member` per slice of ranged retrieval (0: all at once).
+  size_t rangeStep = 0;
+  /// Whether tokenGroups is computed for the accounts asked about.
+  bool tokenGroups = true;
+  /// Assertion values the server takes as equal to stored ones beyond ASCII
+  /// case (its own case folding of other letters, say).
+  std::function<bool(std::string_view stored, std::string_view asserted)> alsoEqual;
+  /// Called before each message a connection hands out, with the request's
+  /// text: what a test changes there happens while the request is answered.
+  std::function<void(const std::string& request)> beforeAnswer;
+
+  /// Every request as text: "search BASE SCOPE FILTER [ATTRIBUTES]" with
+  /// " page" and " asq=ATTRIBUTE" when it carries those controls, "modify DN".
+  std::vector<std::string> requests;
+  /// Each write that took effect: "FIRST-RDN-VALUE: attribute=values ...;".
+  std::string writes;
+  /// Connections opened (binds tried), and those still open.
+  int connections = 0, open = 0;
+  /// Requests sent and not yet answered in full, at most at once.
+  int maxInFlight = 0;
+
+  Entry& Add(const std::string& dn, std::vector<Attribute> attributes);
+  /// The entry named `dn` (DNs compared as DNs); nullptr when none.
+  Entry* Find(std::string_view dn);
+  /// The `nth` request (1: the first; 0: every one) whose text contains
+  /// `match` fails with `fault`.
+  void Fail(std::string match, Fault fault, int value = 0, int nth = 1);
+  /// Requests whose text starts with `prefix`.
+  int Count(std::string_view prefix) const;
+  ldap::ConnectionFactory Factory();
+
+ private:
+  friend class FakeConnection;
+  struct Rule {
+    std::string match;
+    Fault fault;
+    int value, nth, seen = 0;
+  };
+  const Rule* Match(const std::string& request);
+  std::vector<Rule> rules_;
+  int inFlight_ = 0;
+};
+
+}  // namespace agewarden::testing
