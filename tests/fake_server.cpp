@@ -22,11 +22,7 @@ using ldap::SearchMessage;
 constexpr int kNoSuchObject = 32;
 
 bool SameDn(std::string_view a, std::string_view b) { return ldap::DnIsWithin(a, b) && ldap::DnIsWithin(b, a); }
-
-size_t Depth(std::string_view dn) {
-  const auto rdns = ldap::SplitDn(dn);
-  return rdns ? rdns->size() : 0;
-}
+size_t Depth(std::string_view dn) { return ldap::SplitDn(dn).value_or(std::vector<ldap::DnRdn>{}).size(); }
 
 // A search filter as the server reads it: '&', '|', '!' or an item "a=v".
 struct Filter {
@@ -41,10 +37,8 @@ std::optional<Filter> Parse(std::string_view text, size_t& at) {
   Filter filter;
   if (++at < text.size() && std::strchr("&|!", text[at]) != nullptr) {
     filter.op = text[at++];
-    while (at < text.size() && text[at] == '(') {
-      auto term = Parse(text, at);
-      if (!term) return std::nullopt;
-      filter.terms.push_back(std::move(*term));
+    for (std::optional<Filter> term; at < text.size() && text[at] == '('; filter.terms.push_back(std::move(*term))) {
+      if (!(term = Parse(text, at))) return std::nullopt;
     }
   } else {
     const size_t equals = text.find('=', at);
@@ -75,13 +69,11 @@ std::optional<Filter> Parse(std::string_view text, size_t& at) {
 bool Matches(std::string_view value, const std::vector<std::string>& parts) {
   const std::string text = LowerAscii(value);
   size_t at = 0;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    const std::string part = LowerAscii(parts[i]);
-    const size_t found = i == 0 ? (text.starts_with(part) ? 0 : std::string::npos) : text.find(part, at);
-    if (found == std::string::npos) return false;
-    at = found + part.size();
+  for (size_t i = 0; i < parts.size() && at != std::string::npos; ++i) {
+    const size_t found = text.find(LowerAscii(parts[i]), at);
+    at = found == std::string::npos || (i == 0 && found != 0) ? std::string::npos : found + parts[i].size();
   }
-  return parts.back().empty() || text.ends_with(LowerAscii(parts.back()));
+  return at != std::string::npos && (parts.back().empty() || text.ends_with(LowerAscii(parts.back())));
 }
 
 }  // namespace
@@ -338,10 +330,6 @@ const FakeServer::Rule* FakeServer::Match(const std::string& request) {
     if (rule.nth == 0 || ++rule.seen == rule.nth) return &rule;
   }
   return nullptr;
-}
-
-int FakeServer::Count(std::string_view prefix) const {
-  return static_cast<int>(std::ranges::count_if(requests, [&](const std::string& r) { return r.starts_with(prefix); }));
 }
 
 ldap::ConnectionFactory FakeServer::Factory() {

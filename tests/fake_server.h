@@ -1,12 +1,10 @@
-// An in-memory directory server at the lowest seam, the connection: the
-// whole backend above it runs in the tests, as the program runs it. It is
-// sized to what the backend sends, not to LDAP: base, one-level and subtree
-// searches with the filter shapes the backend and the tool build (and, or,
-// not, equality, presence, '*' substrings; names and values compared
-// ignoring ASCII case), paged results, an unpaged result cut at a size limit,
-// `member;range=` slices, the attribute-scoped query, tokenGroups, objectGUID,
-// and the edit-safe modify. It records every request and every write, and
-// fails any request on demand.
+// An in-memory directory server at the lowest seam, the connection, so that
+// the whole backend runs in the tests. Sized to what the backend sends:
+// base, one-level and subtree searches with its filter shapes (and, or, not,
+// equality, presence, '*' substrings; ASCII case ignored), pages, an
+// unpaged result cut at a size limit, `member;range=` slices, the
+// attribute-scoped query, tokenGroups, objectGUID, the edit-safe modify. It
+// records every request and write, and fails any request on demand.
 #pragma once
 
 #include <functional>
@@ -32,8 +30,7 @@ class FakeServer {
     Silence,  ///< the server stops answering after `value` entries of it
   };
 
-  /// The objects, in the order searches return them. The root DSE has the
-  /// empty DN.
+  /// The objects, in the order searches return them; the root DSE's DN is "".
   std::vector<Entry> entries;
   /// What a bind gives: its status, and the principal it authenticated.
   HRESULT bindStatus = S_OK;
@@ -44,22 +41,19 @@ class FakeServer {
   size_t rangeStep = 0;
   /// Whether tokenGroups is computed for the accounts asked about.
   bool tokenGroups = true;
-  /// Assertion values the server takes as equal to stored ones beyond ASCII
-  /// case (its own case folding of other letters, say).
+  /// Values the server also takes as equal (its case folding beyond ASCII).
   std::function<bool(std::string_view stored, std::string_view asserted)> alsoEqual;
-  /// Called before each message a connection hands out, with the request's
-  /// text: what a test changes there happens while the request is answered.
+  /// Called with the request's text before each message of it is handed out.
   std::function<void(const std::string& request)> beforeAnswer;
 
-  /// Every request as text: "search BASE SCOPE FILTER [ATTRIBUTES]" with
-  /// " page" and " asq=ATTRIBUTE" when it carries those controls, "modify DN".
+  /// Every request: "search BASE B|O|S FILTER [ATTRIBUTES]", " page" and
+  /// " asq=ATTRIBUTE" added for those controls; "modify DN".
   std::vector<std::string> requests;
   /// Each write that took effect: "FIRST-RDN-VALUE: attribute=values ...;".
   std::string writes;
-  /// Connections opened (binds tried), and those still open.
-  int connections = 0, open = 0;
-  /// Requests sent and not yet answered in full, at most at once.
-  int maxInFlight = 0;
+  /// Connections opened (binds tried), those still open, and the most
+  /// requests not yet answered in full at once.
+  int connections = 0, open = 0, maxInFlight = 0;
 
   Entry& Add(const std::string& dn, std::vector<Attribute> attributes);
   /// The entry named `dn` (DNs compared as DNs); nullptr when none.
@@ -67,8 +61,6 @@ class FakeServer {
   /// The `nth` request (1: the first; 0: every one) whose text contains
   /// `match` fails with `fault`.
   void Fail(std::string match, Fault fault, int value = 0, int nth = 1);
-  /// Requests whose text starts with `prefix`.
-  int Count(std::string_view prefix) const;
   ldap::ConnectionFactory Factory();
 
  private:

@@ -18,16 +18,11 @@ std::string WithoutDates(const std::string& out) {
 
 const std::string kInvalid = "Could not execute query. An invalid filter was specified.\n";
 const std::string kE = "\xC3\xA9";
-const std::string k259Four = std::string(257, 'a') + "\xF0\x9F\x94\x91";  // 259 UTF-16 units
-const std::string k259Bad(259, '\xFF');  // no UTF-8
-
-std::string NoUser(const std::string& name) { return "User object \"" + name + "\" could not be found.\nErrors: 1 \n"; }
 std::vector<std::string> SortedLines(const std::string& text) {
   std::vector<std::string> lines = Lines(text);
   std::sort(lines.begin(), lines.end());
   return lines;
 }
-std::string NoOu(const std::string& path) { return "Could not find OU \"" + path + "\".\nErrors: 1 \n"; }
 
 enum class Match { Exact, AnyOrder, Includes };
 
@@ -46,20 +41,18 @@ const Environment kFaketime = {{"ASAN_OPTIONS", "detect_leaks=1:verify_asan_link
 
 TEST(AgewardenLab, OutputAndStatus) {
   REQUIRE_LAB();
-  const std::string list = TempPath("list.txt", "staff200a nosuchuser\r\nstaff200a\n\tstaff4*\njos\xC3\xA9\njos\xE9\n");
   // A CA of its own that never signed the DC's certificate.
   const std::string otherCa = TempPath("other-ca.pem");
+  // Names read ahead many to a search, by the server's own matching rules:
+  // found, not found, a wildcard, repeats, other letter case (beyond ASCII
+  // too), UTF-8 and Latin-1.
+  const std::string list = TempPath("list.txt", "staff200a nosuchuser\r\nstaff200a\n\tstaff4*\nSTAFF400A jos" + kE +
+                                    "\nJOS\xC3\x89 jos\xE9\n");
   ASSERT_EQ(Shell("openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other -keyout /dev/null -out " + otherCa).status, 0);
   const auto lab = [](const char* name) { return std::string(getenv(name) ? getenv(name) : ""); };
   const auto tls = [&](const std::string& ca) {
     return Environment{{"LDAPURI", lab("LAB_LDAPS_URI")}, {"LDAPTLS_CACERT", ca}, {"LDAPTLS_REQCERT", "demand"}};
   };
-  std::string deep, chain;
-  for (int i = 0; i < 38; ++i) {
-    const std::string level = "\",\\" + std::to_string(i % 10);
-    deep += (i ? "/" : "") + level;
-    chain = "OU=\"" + level + "\"" + (i ? "," : "") + chain;
-  }
   // Neither USERDOMAIN nor USERNAME: the names come from the ticket and the directory.
   const auto bare = [](Environment environment) {
     environment["USERDOMAIN"] = environment["USERNAME"] = std::nullopt;
@@ -67,23 +60,13 @@ TEST(AgewardenLab, OutputAndStatus) {
   };
   const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n";
   const std::vector<Row> rows = {
-      // A deep path of quotes, commas and backslashes.
       {{"-u", "staff200a"}, "Displaying user \"staff200a\" with passwords 180 days old or older.\n\n"
            "staff200a@agewarden.lab -- Staff 200 A\n  Last change: DATE  (200 days)\n\n", 0},
       {{"-o", "Your OU/Your Staff/Admins", "-q"}, "admin200@agewarden.lab\nadmin400@agewarden.lab\n", 0, {}, Match::AnyOrder},
-      {{"-x", "-o", deep}, "Domain name: AGEWARDEN\nUPNsfx: @agewarden.lab\nContainer: LDAP://" + chain + "," + Base() + "\n", 1,
-       {}, Match::Includes},
-      // A list: found, not found, repeated, a wildcard, UTF-8 and Latin-1.
       {{"-l", list, "-q"}, "staff200a@agewarden.lab\nUser object nosuchuser could not be found.\n\nstaff200a@agewarden.lab\n"
-           "staff400a@agewarden.lab\nstaff400b@agewarden.lab\njos" + kE + "@agewarden.lab\njos" + kE + "@agewarden.lab\n"
-           "Errors: 1 \n", 1, {}, Match::AnyOrder},
-      // Group walks: nesting with a cycle and a shared member, the Domain
-      // Users gate (members through primaryGroupID), a domain that is not the
-      // directory's.
-      {{"-g", "Lab Group A", "-q", "-d", "1"}, "admin400@agewarden.lab\nGroup AGEWARDEN/Lab Group A skipped - it is "
-           "already being walked\nstaff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff200a@agewarden.lab\n"
-           "staff400a@agewarden.lab\n", 0, bare({})},
-      {{"-g", "domain users", "-q", "-d", "1"}, "staff200a@agewarden.lab\nplainuser@agewarden.lab\n", 0, {}, Match::Includes},
+           "staff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff400a@agewarden.lab\njos" + kE + "@agewarden.lab\njos" + kE +
+           "@agewarden.lab\njos" + kE + "@agewarden.lab\nErrors: 1 \n", 1, {}, Match::AnyOrder},
+      // The names the ticket and the directory give.
       {{"-g", "Domain Users", "-x"}, "Domain name: AGEWARDEN\nUsername: Administrator\nAdministrator is a member of Domain "
            "Admins\n", 0, bare({}), Match::Includes},
       // A client keytab and no ticket cache.
@@ -91,16 +74,6 @@ TEST(AgewardenLab, OutputAndStatus) {
        bare({{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}})},
       {{"-g", "Domain Users", "-q"}, "Sorry, jdoe2, " + sorry, 1, TicketOf("john.doe@AGEWARDEN.LAB")},
       {{"-g", "Domain Users", "-x"}, "Username: jdoe2\n", 1, TicketOf("john.doe@agewarden.lab", "-E"), Match::Includes},
-      // Domain Admins through a nested group and through primaryGroupID.
-      {{"-g", "Domain Users", "-x"}, "nestadmin is a member of Domain Admins\n", 0,
-       TicketOf("nestadmin"), Match::Includes},
-      {{"-g", "Domain Users", "-x"}, "primeadmin is a member of Domain Admins\n", 0,
-       TicketOf("primeadmin"), Match::Includes},
-      {{"-g", "Lab Group A", "-q"}, "Unable to retrieve your domain name\nErrors: 1 \n", 1,
-       bare({{"LDAPURI", "ldap://127.0.0.1:1"}})},
-      {{"-g", "Domain Users", "-q"}, "Unable to retrieve your username\nErrors: 1 \n", 1,
-       {{"LDAPURI", "ldap://127.0.0.1:1"}, {"USERNAME", std::nullopt}}},
-      {{"-g", "Lab Group A", "-q"}, "Could not find Group \"Lab Group A\"\nErrors: 1 \n", 1, {{"USERDOMAIN", "OTHERDOM"}}},
       // No server, and a connection without confidentiality (the server
       // accepts an integrity layer, the tool does not; none, the server refuses).
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPURI", "ldap://127.0.0.1:1"}}},
@@ -115,15 +88,6 @@ TEST(AgewardenLab, OutputAndStatus) {
       {{"-f", "+3d", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, kBindFailed, 1, kFaketime, Match::Exact, "/usr/bin/faketime"},
       {{"-f", "+0", AGEWARDEN_BINARY, "-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0, kFaketime, Match::Exact,
        "/usr/bin/faketime"},
-      // Values of 259 UTF-16 units, bytes that are no UTF-8 and Latin-1 reach the directory.
-      {{"-u", k259Four, "-q"}, NoUser(k259Four), 1},
-      {{"-u", k259Bad, "-q"}, NoUser(k259Bad), 1},
-      {{"-o", "St\xE4" "ff", "-q"}, NoOu("St\xE4" "ff"), 1},
-      // Filter metacharacters stay inside their clause; an escape is an escape
-      // (the list of 100,000 names shows a filter the directory refuses).
-      {{"-u", "*)(objectClass=*", "-q"}, NoUser("*)(objectClass=*"), 1},
-      {{"-u", "\\2a", "-q"}, NoUser("\\2a"), 1},
-      {{"-u", "staff200\\61", "-q"}, "staff200a@agewarden.lab\n", 0},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args) + " " + ::testing::PrintToString(row.environment));

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "run_harness.h"
 
 namespace agewarden::testing {
@@ -27,7 +29,10 @@ std::function<void(RunHarness&)> Groups(const GroupList& groups) {
         }
       }
       if (Entry* group = h.server.Find("CN=" + name + "," + kUsers)) {
-        group->attributes.push_back({"member", dns});
+        auto& all = group->attributes;
+        auto member = std::ranges::find(all, std::string("member"), &Attribute::name);
+        if (member == all.end()) member = all.insert(all.end(), {"member", {}});
+        member->values.insert(member->values.end(), dns.begin(), dns.end());
       } else {
         AddGroup(h.server, name, dns);
       }
@@ -37,14 +42,26 @@ std::function<void(RunHarness&)> Groups(const GroupList& groups) {
 
 void DomainGroups(RunHarness& h) {
   Groups({{"Domain Admins", {"boss"}}, {"Domain Users", {"dan"}}})(h);
-  AddUser(h.server, "ann", kStaff, "ann@corp.example", kMarch14);
+  // Accounts without a UPN that the Domain Admins gate may meet: an admin
+  // through a nested group, one through its primary group, names that
+  // filters must escape, one known by its enterprise principal.
+  for (const std::string cn : {"ann", "nested", "primary", "star", "nul", "jdoe2"}) {
+    AddUser(h.server, cn, kStaff, cn == "ann" ? "ann@corp.example" : cn == "jdoe2" ? "john.doe@corp.example" : "", kMarch14);
+  }
+  h.server.Find("CN=star," + std::string(kStaff))->attributes[3].values = {"a*(b)\\c"};
+  h.server.Find("CN=nul," + std::string(kStaff))->attributes[3].values = {std::string("nu\0l", 4)};
+  h.server.Find("CN=primary," + std::string(kStaff))->attributes.push_back({"primaryGroupID", {"512"}});
+  Groups({{"Domain Admins", {"Admins In"}}, {"Admins In", {"nested"}}})(h);
 }
 
 TEST(GroupWalk, Rows) {
   const std::string none = "Group does not contain any users\n";
-  const std::string refusal = "Sorry, ann, you need to be a Domain Admin to do that.\nErrors: 1 \n";
+  const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n", refusal = "Sorry, ann, " + sorry;
   const auto caller = [](const std::string& name) { return [=](RunHarness& h) { h.variables["USERNAME"] = name; }; };
   const auto unset = [](RunHarness& h) { h.variables.clear(); };
+  const auto as = [](const std::string& principal) {
+    return [=](RunHarness& h) { h.variables.clear(), h.server.principal = principal; };
+  };
   const std::vector<std::string> top = {"-g", "Top", "-q"};
   CheckRuns({
       // The count is of the whole walk so far: an empty group before the
@@ -78,8 +95,18 @@ TEST(GroupWalk, Rows) {
        "Unable to bind to WinNT://CORP/Domain Admins\nSorry, boss, you need to be a Domain Admin to do that.\n"
        "Errors: 1 \n", 1},
       {{"-g", "Domain Users"}, caller(std::string(64, 'n')), "Unable to retrieve your username\nErrors: 1 \n", 1},
-      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.server.principal = "ann@CORP.EXAMPLE"; }, refusal, 1},
-      {{"-g", "Domain Users"}, [&](RunHarness& h) { unset(h); h.server.principal = ""; },
+      // The caller is the account of the bind's principal, as the KDC maps
+      // it; the DC tells its groups (tokenGroups).
+      {{"-g", "Domain Users", "-q"}, as("nested@CORP.EXAMPLE"), "dan@corp.example\n", 0},
+      {{"-g", "Domain Users", "-q"}, as("primary@corp.example"), "dan@corp.example\n", 0},
+      {{"-g", "Domain Users"}, as("ann@CORP.EXAMPLE"), refusal, 1},
+      {{"-g", "Domain Users"}, as("john.doe\\@corp.example@CORP.EXAMPLE"), "Sorry, jdoe2, " + sorry, 1},
+      {{"-g", "Domain Users"}, as("a*(b)\\\\c@CORP.EXAMPLE"), "Sorry, a*(b)\\c, " + sorry, 1},
+      {{"-g", "Domain Users"}, as(std::string("nu\0l@CORP.EXAMPLE", 17)), "Sorry, " + std::string("nu\0l", 4) + ", " + sorry, 1},
+      {{"-g", "Domain Users"}, [&](RunHarness& h) { as("nested@CORP.EXAMPLE")(h); h.server.tokenGroups = false; },
+       "Sorry, nested, " + sorry, 1},
+      {{"-g", "Domain Users"}, as("nested@OTHER.REALM"), "Unable to retrieve your username\nErrors: 1 \n", 1},
+      {{"-g", "Domain Users"}, as(""),
        "Unable to retrieve your username\nErrors: 1 \n", 1},
       {top, [&](RunHarness& h) { unset(h); h.server.Fail("nETBIOSName", FakeServer::Fault::Lose); },
        "Unable to retrieve your domain name\nErrors: 1 \n", 1},

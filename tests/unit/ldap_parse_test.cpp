@@ -11,6 +11,7 @@
 #include "directory/backend/dn.h"
 #include "directory/backend/read_ahead.h"
 #include "directory/backend/sid.h"
+#include "directory/platform/status.h"
 
 namespace agewarden::ldap {
 namespace {
@@ -31,7 +32,9 @@ TEST(LdapParse, SidTextAndBytes) {
   }
   for (const char* text : {"S-2-5", "S-1-", "S-1-5-", "S-1-+5", "S-1-5-4294967296", "S-1-281474976710656", "x"})
     EXPECT_FALSE(SidFromText(text)) << text;
+  for (const char* text : {"S-1-1x5"}) EXPECT_FALSE(SidFromText(text)) << text;
   EXPECT_EQ(SidRid(kSid), 512u);
+  EXPECT_FALSE(SidRid(std::string("\x01\x00\0\0\0\0\0\x05", 8)));  // no sub-authority, so no RID
 }
 
 TEST(LdapParse, RangedNamesAndIntegers) {
@@ -45,7 +48,8 @@ TEST(LdapParse, RangedNamesAndIntegers) {
               std::make_tuple(c.attribute, c.low, c.high, c.last));
   }
   for (const char* bad : {"member", "member;range=5", "member;range=10-5", "member;range=-5", "member;range=+1-2",
-                          "member;range=0-4294967296", "member;range=0-9;range=10-19", ";range=0-9", "member;;range=0-9"}) {
+                          "member;range=0-4294967296", "member;range=0-9;range=10-19", ";range=0-9", "member;;range=0-9",
+                          "member;range=0-9;"}) {
     EXPECT_FALSE(ParseRangedName(bad)) << bad;
   }
   EXPECT_EQ(ParseLargeInteger("-9223372036854775808"), INT64_MIN);
@@ -65,11 +69,23 @@ TEST(LdapParse, ReadAheadCertainty) {
       {"jos\xC3\xA9@corp", "jose@corp", true},          // one character for another
       {"jos\xC3\xA9@corp", "bob\xC3\xA9@corp", false},  // the ASCII start differs
       {"a\xC3\xA9" "b@corp", "a\xC3\xA9" "c@corp", false},    // the ASCII end differs
+      {"ab\x80", "ab", true},                                  // a byte beyond ASCII left over
   };
   for (const auto& r : rows) EXPECT_EQ(MightMatch(r.stored, r.upn), r.might) << r.stored << " " << r.upn;
   for (const char* alone : {"a*@corp", "a(b@corp", "a)b@corp", "a\\5c@corp", "jos\xE9@corp"}) EXPECT_FALSE(Mergeable(alone)) << alone;
   EXPECT_FALSE(Mergeable(std::string("a\0b", 3)));
   EXPECT_TRUE(Mergeable("jos\xC3\xA9@corp"));
+}
+
+// libldap's own error codes and Wldap32's for the same condition give one
+// status, and none is taken for success or for a server's result code.
+TEST(LdapParse, ClientLibraryCodes) {
+  for (const auto& [posix, windows] : {std::pair{-1, 81}, {-11, 91}, {-5, 85}, {-7, 87}, {-2, 82}, {-3, 83}, {-4, 84},
+                                       {-6, 86}, {-9, 89}, {-10, 90}}) {
+    EXPECT_EQ(StatusFromLdapResult(posix), StatusFromLdapResult(windows)) << posix;
+    EXPECT_TRUE(Failed(StatusFromLdapResult(posix)));
+    EXPECT_NE(StatusFromLdapResult(posix), StatusFromLdapResult(-posix)) << posix;
+  }
 }
 
 TEST(LdapParse, WhatIsPickedOutOfDns) {

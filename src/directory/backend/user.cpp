@@ -29,18 +29,15 @@ class LdapUser : public UserAccount {
   // makes the whole modify fail instead of being overwritten.
   HRESULT ForceChange(int32_t userAccountControl) override {
     if (control_.empty()) return E_ADS_PROPERTY_NOT_FOUND;
-    const std::string written = std::to_string(userAccountControl);
-    const HRESULT status = session_->Modify(dn_, {{Modification::Op::Replace, "pwdLastSet", {"0"}},
-                                                  {Modification::Op::Delete, "userAccountControl", control_},
-                                                  {Modification::Op::Add, "userAccountControl", {written}}});
-    if (Succeeded(status)) control_ = {written};
-    return status;
+    return session_->Modify(dn_, {{Modification::Op::Replace, "pwdLastSet", {"0"}},
+                                  {Modification::Op::Delete, "userAccountControl", control_},
+                                  {Modification::Op::Add, "userAccountControl", {std::to_string(userAccountControl)}}});
   }
 
  private:
   std::shared_ptr<Session> session_;
   std::string dn_;
-  // userAccountControl as read (and as last written).
+  // userAccountControl as read.
   std::vector<std::string> control_;
 };
 
