@@ -90,7 +90,7 @@ TEST(LdapParse, ClientLibraryCodes) {
 
 TEST(LdapParse, WhatIsPickedOutOfDns) {
   EXPECT_EQ(FirstRdnValue("OU=\"Your OU\",DC=x"), "Your OU");
-  EXPECT_EQ(FirstRdnValue("CN=#04024869 ,DC=x"), "#04024869");  // as written, not decoded
+  EXPECT_EQ(FirstRdnValue("CN=#04024869 ,DC=x"), "#04024869");  // not decoded
   EXPECT_EQ(DomainLabelOfDn("CN=x,OU=y,DC=agewarden,DC=lab"), "AGEWARDEN");
   EXPECT_EQ(DomainLabelOfDn("CN=x,DC=,DC=a.b,OU=y,DC=lab"), "A");
   EXPECT_TRUE(DnIsWithin("CN=x,DC=agewarden,DC=lab", "dc=AGEWARDEN, dc=lab"));

@@ -12,7 +12,7 @@ namespace agewarden::ldap {
 
 /// The value of the first RDN ("Slash/User" for "CN=Slash/User,OU=Staff,...";
 /// of a multi-valued RDN, its first value); empty when the text is not a DN.
-/// A "#" hex value is given as written.
+/// A "#" hex value is given as '#' and its hex digits in upper case.
 std::string FirstRdnValue(std::string_view dn);
 
 /// The NetBIOS-style name of a DN's domain: the first non-empty DC= value up

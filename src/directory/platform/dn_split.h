@@ -14,16 +14,17 @@ namespace agewarden::ldap {
 /// One attribute type and value of an RDN.
 struct DnAva {
   std::string type;
-  /// The value with its escapes and quotes undone; a "#" hex value as it is
-  /// written (from the '#' to its last non-blank character), not decoded.
+  /// The value with its escapes and quotes undone; a "#" hex value not
+  /// decoded but as '#' and its hex digits in upper case ("#0402486A").
   std::string value;
   bool hex = false;
 };
 using DnRdn = std::vector<DnAva>;
 
-/// The RDNs of DN text (RFC 4514, and the RFC 1779 quoted values that OU
-/// chains are built with), innermost first; an empty DN has none. Nothing
-/// when the text is not a DN.
+/// The RDNs of DN text, innermost first; an empty DN has none. Nothing when
+/// the text is not a DN. Both builds take what libldap's LDAP format takes:
+/// RFC 4514, with ';' as a separator too, blanks around '=' and RFC 1779
+/// quoted values (the OU chains are built with those).
 std::optional<std::vector<DnRdn>> SplitDn(std::string_view text);
 
 }  // namespace agewarden::ldap

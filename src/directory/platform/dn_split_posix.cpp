@@ -7,7 +7,10 @@
 namespace agewarden::ldap {
 
 std::optional<std::vector<DnRdn>> SplitDn(std::string_view text) {
-  berval value{static_cast<ber_len_t>(text.size()), const_cast<char*>(text.data())};
+  // ldap_bv2dn reads up to a '\0' past bv_len (a hex or quoted value runs on
+  // to it), so it gets a copy that ends in one.
+  std::string copy(text);
+  berval value{static_cast<ber_len_t>(copy.size()), copy.data()};
   LDAPDN raw = nullptr;
   if (ldap_bv2dn(&value, &raw, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS) return std::nullopt;
   const DnPtr dn(raw);  // null for an empty DN
@@ -20,11 +23,12 @@ std::optional<std::vector<DnRdn>> SplitDn(std::string_view text) {
       part.type.assign(ava->la_attr.bv_val, ava->la_attr.bv_len);
       part.hex = (ava->la_flags & LDAP_AVA_BINARY) != 0;
       if (!part.hex) {
-        part.value.assign(ava->la_value.bv_val, ava->la_value.bv_len);
+        // An empty value ("CN=") comes with no buffer at all.
+        if (ava->la_value.bv_len != 0) part.value.assign(ava->la_value.bv_val, ava->la_value.bv_len);
         continue;
       }
-      // libldap decodes a "#" value; it is kept as written, upper-case hex
-      // digits of the bytes it stands for.
+      // libldap decodes a "#" value; it is given back as '#' and the
+      // upper-case hex digits of its bytes.
       static constexpr char kHex[] = "0123456789ABCDEF";
       part.value = "#";
       for (ber_len_t b = 0; b < ava->la_value.bv_len; ++b) {
