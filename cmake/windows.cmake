@@ -70,7 +70,7 @@ if(AGEWARDEN_TESTS AND AGEWARDEN_WINE_TESTS)
   target_link_options(agewarden-wine PRIVATE -municode ${AGEWARDEN_STATIC_LINK})
   add_executable(agewarden_wine_lab_tests ${PROJECT_SOURCE_DIR}/tests/lab/ldap_backend_test.cpp
                  $<TARGET_OBJECTS:agewarden_connection_wine>)
-  target_include_directories(agewarden_wine_lab_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_include_directories(agewarden_wine_lab_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/bench)
   target_link_libraries(agewarden_wine_lab_tests PRIVATE agewarden_windows gtest gtest_main)
   target_link_options(agewarden_wine_lab_tests PRIVATE ${AGEWARDEN_STATIC_LINK})
 endif()

@@ -1,7 +1,6 @@
-// Running the real binary and the lab's tools against the lab domain
-// controller (scripts/labdc): a child process with its environment changed,
-// standard input /dev/null or a terminal, a deadline and its peak memory,
-// that the test can stop and continue while it does something to the DC.
+// The real binary and the lab's tools against the lab DC (scripts/labdc): a
+// child with its environment changed, standard input /dev/null or a
+// terminal, a deadline and its peak memory; the test may stop and continue it.
 #pragma once
 
 #include <fcntl.h>
@@ -50,7 +49,6 @@ struct Result {
 };
 
 inline double Now() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-
 /// Everything in `fd`, without moving the offset the run writes at.
 inline std::string Contents(int fd) {
   std::string text;
@@ -93,9 +91,7 @@ class Child {
   }
   ~Child() {
     if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
-    for (int fd : {out_, err_, terminal_}) {
-      if (fd >= 0) close(fd);
-    }
+    for (int fd : {out_, err_, terminal_}) if (fd >= 0) close(fd);
   }
   Child(const Child&) = delete;
 
@@ -141,9 +137,7 @@ class Child {
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.seconds = Now() - started_;
     result.peakRssKb = usage.ru_maxrss;
-    if (quiet_) {
-      EXPECT_EQ(result.err, "") << "nothing on standard error";
-    }
+    if (quiet_) { EXPECT_EQ(result.err, "") << "nothing on standard error"; }
     return result;
   }
 

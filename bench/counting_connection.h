@@ -1,8 +1,8 @@
 // The real connection with a counter on it: the requests a run sends to a
-// real server, for the tests and the benchmark that prove how the backend
-// talks to it. It can also make every unpaged subtree search read as cut by
-// a size limit, as Windows AD cuts one at its MaxPageSize (Samba never
-// does), so that the search goes on paged.
+// real server (request_counts prints them; the backend's lab test checks its
+// pages). It can also make every unpaged subtree search read as cut by a
+// size limit, as Windows AD cuts one at its MaxPageSize (Samba never does),
+// so that the search goes on paged.
 #pragma once
 
 #include <memory>
