@@ -3,11 +3,10 @@
 // DsGetDcNameW locates; the bind is Negotiate (Kerberos) with no name and no
 // password. Text crosses Wldap32's W functions as UTF-16.
 #include <cstdlib>
-#include <list>
 
-#include "common/text.h"
 #include "common/utf16.h"
 #include "directory/platform/connection.h"
+#include "directory/platform/connection_parts.h"
 #include "directory/platform/status.h"
 
 // After the project's headers: <windows.h> makes macros of names such as
@@ -24,8 +23,6 @@
 
 namespace agewarden::ldap {
 namespace {
-
-
 
 // LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
 const wchar_t kScopedQueryControl[] = L"1.2.840.113556.1.4.1504";
@@ -59,6 +56,8 @@ struct ValuesDeleter {
   void operator()(berval** values) const { ldap_value_free_len(values); }
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesDeleter>;
+
+static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage);
 
 bool ConnectionLost(ULONG code) { return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT; }
 
@@ -145,41 +144,30 @@ ULONG Bind(LDAP* ld) {
 #endif
 }
 
-// One modification with the storage its LDAPModW points into.
-struct ModStorage {
-  std::wstring type;
-  std::vector<berval> bervals;
-  std::vector<berval*> pointers;
-  LDAPModW mod{};
-
-  explicit ModStorage(const Modification& change) : type(Utf8ToWide(change.attribute)) {
-    bervals.reserve(change.values.size());
-    for (const std::string& value : change.values) {
-      bervals.push_back(berval{static_cast<ULONG>(value.size()), const_cast<char*>(value.data())});
-    }
-    for (berval& value : bervals) pointers.push_back(&value);
-    pointers.push_back(nullptr);
-    mod.mod_op = static_cast<ULONG>(change.op) | LDAP_MOD_BVALUES;
-    mod.mod_type = type.data();
-    mod.mod_vals.modv_bvals = pointers.data();
-  }
-  ModStorage(const ModStorage&) = delete;
-  ModStorage& operator=(const ModStorage&) = delete;
-};
-
-class WldapConnection : public Connection {
+class WldapConnection : public ConnectionParts<WldapConnection> {
  public:
   explicit WldapConnection(LdapHandle ld) : ld_(std::move(ld)) {}
 
   HRESULT Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) override;
-  HRESULT Receive(int msgid, SearchMessage& message) override;
   void Abandon(int msgid) override { ldap_abandon(ld_.get(), static_cast<ULONG>(msgid)); }
-  HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods, bool& lost) override;
   std::string BoundPrincipal() override;
 
  private:
+  friend class ConnectionParts<WldapConnection>;
+  using Mod = LDAPModW;
+  using MessagePtr = ldap::MessagePtr;
+  static constexpr int kBinaryValues = LDAP_MOD_BVALUES;
+  static std::wstring ModName(const std::string& attribute) { return Utf8ToWide(attribute); }
+  static bool Lost(int code) { return ConnectionLost(static_cast<ULONG>(code)); }
+
+  long Wait(int msgid, MessagePtr& message);
+  int LastResultCode() { return static_cast<int>(LdapGetLastError()); }
   HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
   HRESULT ParseResult(LDAPMessage* message, int& code, std::string& cookie);
+  int ModifyAndWait(const std::string& dn, LDAPModW** mods) {
+    std::wstring target = Utf8ToWide(dn);
+    return static_cast<int>(ldap_modify_ext_sW(ld_.get(), target.data(), mods, nullptr, nullptr));
+  }
 
   LdapHandle ld_;
 };
@@ -227,31 +215,12 @@ HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest*
   return Status(rc);
 }
 
-HRESULT WldapConnection::Receive(int msgid, SearchMessage& message) {
-  message = SearchMessage{};
+long WldapConnection::Wait(int msgid, MessagePtr& message) {
   l_timeval timeout{static_cast<LONG>(kOperationSeconds), 0};
   LDAPMessage* raw = nullptr;
   const ULONG type = ldap_result(ld_.get(), static_cast<ULONG>(msgid), LDAP_MSG_ONE, &timeout, &raw);
-  const MessagePtr owned(raw);
-  if (type == 0) {
-    // Nothing arrived within the time-out: the server is not answering.
-    ldap_abandon(ld_.get(), static_cast<ULONG>(msgid));
-    return E_ADS_TIMEOUT;
-  }
-  if (type == static_cast<ULONG>(-1) || !owned) {
-    const ULONG code = LdapGetLastError();
-    return code == LDAP_SUCCESS ? E_ADS_SERVER_DOWN : Status(code);
-  }
-  switch (type) {
-    case LDAP_RES_SEARCH_ENTRY:
-      message.kind = SearchMessage::Kind::Entry;
-      return ParseEntry(owned.get(), message.entry);
-    case LDAP_RES_SEARCH_RESULT:
-      message.kind = SearchMessage::Kind::Result;
-      return ParseResult(owned.get(), message.code, message.cookie);
-    default:
-      return S_OK;  // continuation references are not rows
-  }
+  message.reset(raw);
+  return type == static_cast<ULONG>(-1) ? -1 : static_cast<long>(type);
 }
 
 HRESULT WldapConnection::ParseEntry(LDAPMessage* message, Entry& entry) {
@@ -289,17 +258,6 @@ HRESULT WldapConnection::ParseResult(LDAPMessage* message, int& code, std::strin
     ber_bvfree(value);
   }
   return S_OK;
-}
-
-HRESULT WldapConnection::Modify(const std::string& dn, const std::vector<Modification>& changes, bool& lost) {
-  std::list<ModStorage> storage;  // stable addresses for the LDAPModW pointers
-  std::vector<LDAPModW*> mods;
-  for (const Modification& change : changes) mods.push_back(&storage.emplace_back(change).mod);
-  mods.push_back(nullptr);
-  std::wstring target = Utf8ToWide(dn);
-  const ULONG rc = ldap_modify_ext_sW(ld_.get(), target.data(), mods.data(), nullptr, nullptr);
-  lost = ConnectionLost(rc);
-  return Status(rc);
 }
 
 std::string WldapConnection::BoundPrincipal() {
