@@ -57,6 +57,11 @@ struct ValuesDeleter {
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesDeleter>;
 
+struct BervalDeleter {
+  void operator()(berval* value) const { ber_bvfree(value); }
+};
+using BervalPtr = std::unique_ptr<berval, BervalDeleter>;
+
 static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage);
 
 bool ConnectionLost(ULONG code) { return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT; }
@@ -251,12 +256,14 @@ HRESULT WldapConnection::ParseResult(LDAPMessage* message, int& code, std::strin
   if (rc != LDAP_SUCCESS) return Status(rc);
   if (!controls) return S_OK;
   ULONG estimate = 0;
-  berval* value = nullptr;
-  if (ldap_parse_page_controlW(ld_.get(), controls.get(), &estimate, &value) != LDAP_SUCCESS) return S_OK;
-  if (value != nullptr) {
-    if (value->bv_val != nullptr) cookie.assign(value->bv_val, value->bv_len);
-    ber_bvfree(value);
-  }
+  berval* raw = nullptr;
+  const ULONG parsed = ldap_parse_page_controlW(ld_.get(), controls.get(), &estimate, &raw);
+  const BervalPtr value(raw);
+  // Controls without a page control answer an unpaged search; a page
+  // control that cannot be read fails the search.
+  if (parsed == LDAP_CONTROL_NOT_FOUND) return S_OK;
+  if (parsed != LDAP_SUCCESS) return E_ADS_DECODING_ERROR;
+  if (value && value->bv_val != nullptr) cookie.assign(value->bv_val, value->bv_len);
   return S_OK;
 }
 
