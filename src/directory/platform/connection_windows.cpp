@@ -57,6 +57,12 @@ struct ValuesDeleter {
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesDeleter>;
 
+struct EncoderDeleter {
+  // A BerElement we encode into owns its buffer.
+  void operator()(BerElement* ber) const { ber_free(ber, 1); }
+};
+using EncoderPtr = std::unique_ptr<BerElement, EncoderDeleter>;
+
 struct BervalDeleter {
   void operator()(berval* value) const { ber_bvfree(value); }
 };
@@ -195,17 +201,21 @@ HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest*
     if (rc != LDAP_SUCCESS || !paged) return rc == LDAP_SUCCESS ? E_OUTOFMEMORY : Status(rc);
     controls.push_back(paged.get());
   }
-  // The attribute-scoped query control (critical), its value the BER
-  // sequence of the attribute's name.
-  std::string scopedValue;
+  BervalPtr scopedValue;
   LDAPControlW scoped{};
   if (!request.scopedAttribute.empty()) {
-    const std::string& name = request.scopedAttribute;
-    if (name.size() > 120) return E_INVALIDARG;
-    scopedValue = {'\x30', static_cast<char>(name.size() + 2), '\x04', static_cast<char>(name.size())};
-    scopedValue += name;
+    // The attribute-scoped query control (critical): a server that does not
+    // know it refuses the search instead of answering about the base alone.
+    // Its value is the BER sequence of the attribute's name.
+    const EncoderPtr ber(ber_alloc_t(LBER_USE_DER));
+    if (!ber) return E_OUTOFMEMORY;
+    berval* value = nullptr;
+    const bool encoded = ber_printf(ber.get(), const_cast<PSTR>("{s}"), request.scopedAttribute.c_str()) != -1 &&
+                         ber_flatten(ber.get(), &value) == 0;
+    scopedValue.reset(value);
+    if (!encoded || !scopedValue) return E_OUTOFMEMORY;
     scoped.ldctl_oid = const_cast<PWCHAR>(kScopedQueryControl);
-    scoped.ldctl_value = berval{static_cast<ULONG>(scopedValue.size()), scopedValue.data()};
+    scoped.ldctl_value = *scopedValue;
     scoped.ldctl_iscritical = TRUE;
     controls.push_back(&scoped);
   }
