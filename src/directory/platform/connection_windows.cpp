@@ -2,7 +2,10 @@
 // when it is set, else a domain controller of the machine's domain that
 // DsGetDcNameW locates; the bind is Negotiate (Kerberos) with no name and no
 // password. Text crosses Wldap32's W functions as UTF-16.
+#include <chrono>
 #include <cstdlib>
+#include <future>
+#include <thread>
 
 #include "common/utf16.h"
 #include "directory/platform/connection.h"
@@ -73,6 +76,17 @@ static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RE
 bool ConnectionLost(ULONG code) { return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT; }
 
 HRESULT Status(ULONG code) { return StatusFromLdapResult(static_cast<int>(code)); }
+
+// Whole seconds from the environment, as libldap reads LDAPNETWORK_TIMEOUT
+// and LDAPTIMEOUT on POSIX (a decimal number above zero and nothing after
+// it); unset or anything else is `fallback`. Wldap32 reads neither itself.
+LONG SecondsFromEnvironment(const char* name, LONG fallback) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return fallback;
+  char* end = nullptr;
+  const long seconds = std::strtol(value, &end, 10);
+  return end != value && *end == '\0' && seconds > 0 ? seconds : fallback;
+}
 
 // The server to reach: "ldap://host[:port]" or "ldaps://host[:port]" from
 // LDAPURI, else the domain controller DsGetDcNameW finds for the machine's
@@ -148,16 +162,36 @@ constexpr bool kCheckSealing = true;
 
 ULONG Bind(LDAP* ld) {
 #ifdef AGEWARDEN_TEST_IDENTITY
-  static TestIdentity test;
-  return ldap_bind_sW(ld, nullptr, reinterpret_cast<PWCHAR>(&test.identity), LDAP_AUTH_NEGOTIATE);
+  // Never freed: a bind given up on (see BindWithin) may still read it.
+  static TestIdentity* test = new TestIdentity;
+  return ldap_bind_sW(ld, nullptr, reinterpret_cast<PWCHAR>(&test->identity), LDAP_AUTH_NEGOTIATE);
 #else
   return ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE);
 #endif
 }
 
+// ldap_bind_sW takes no time-out, and nothing in Wldap32 bounds it: against
+// a server that accepts the connection and then never answers, it would
+// wait forever. It runs on a thread of its own, waited for at most
+// `seconds`. A bind still running then keeps the handle (it may still be
+// using it, so nothing unbinds or frees it) and the open fails as a wait
+// for an answer that timed out does.
+HRESULT BindWithin(LdapHandle& ld, LONG seconds) {
+  std::packaged_task<ULONG(LDAP*)> bind(Bind);
+  std::future<ULONG> done = bind.get_future();
+  std::thread(std::move(bind), ld.get()).detach();
+  if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+    static_cast<void>(ld.release());
+    return E_ADS_TIMEOUT;
+  }
+  const ULONG rc = done.get();
+  if (rc == LDAP_SUCCESS) return S_OK;
+  return rc == LDAP_LOCAL_ERROR ? E_ADS_INVALID_CREDENTIALS : Status(rc);
+}
+
 class WldapConnection : public ConnectionParts<WldapConnection> {
  public:
-  explicit WldapConnection(LdapHandle ld) : ld_(std::move(ld)) {}
+  WldapConnection(LdapHandle ld, LONG operationSeconds) : ld_(std::move(ld)), operationSeconds_(operationSeconds) {}
 
   HRESULT Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) override;
   void Abandon(int msgid) override { ldap_abandon(ld_.get(), static_cast<ULONG>(msgid)); }
@@ -175,12 +209,10 @@ class WldapConnection : public ConnectionParts<WldapConnection> {
   int LastResultCode() { return static_cast<int>(LdapGetLastError()); }
   HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
   HRESULT ParseResult(LDAPMessage* message, int& code, std::string& cookie);
-  int ModifyAndWait(const std::string& dn, LDAPModW** mods) {
-    std::wstring target = Utf8ToWide(dn);
-    return static_cast<int>(ldap_modify_ext_sW(ld_.get(), target.data(), mods, nullptr, nullptr));
-  }
+  int ModifyAndWait(const std::string& dn, LDAPModW** mods);
 
   LdapHandle ld_;
+  LONG operationSeconds_;
 };
 
 HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) {
@@ -231,7 +263,7 @@ HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest*
 }
 
 long WldapConnection::Wait(int msgid, MessagePtr& message) {
-  l_timeval timeout{static_cast<LONG>(kOperationSeconds), 0};
+  l_timeval timeout{operationSeconds_, 0};
   LDAPMessage* raw = nullptr;
   const ULONG type = ldap_result(ld_.get(), static_cast<ULONG>(msgid), LDAP_MSG_ONE, &timeout, &raw);
   message.reset(raw);
@@ -277,6 +309,28 @@ HRESULT WldapConnection::ParseResult(LDAPMessage* message, int& code, std::strin
   return S_OK;
 }
 
+// ldap_modify_ext_sW waits for the result with no time-out: the modify is
+// sent, and its result waited for as long as any other answer.
+int WldapConnection::ModifyAndWait(const std::string& dn, LDAPModW** mods) {
+  std::wstring target = Utf8ToWide(dn);
+  ULONG msgid = 0;
+  const ULONG rc = ldap_modify_extW(ld_.get(), target.data(), mods, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return static_cast<int>(rc);
+  l_timeval timeout{operationSeconds_, 0};
+  LDAPMessage* raw = nullptr;
+  const ULONG type = ldap_result(ld_.get(), msgid, LDAP_MSG_ALL, &timeout, &raw);
+  const MessagePtr result(raw);
+  if (type == 0) {
+    ldap_abandon(ld_.get(), msgid);
+    return LDAP_TIMEOUT;
+  }
+  if (type == static_cast<ULONG>(-1) || !result) {
+    const ULONG code = LdapGetLastError();
+    return static_cast<int>(code != LDAP_SUCCESS ? code : ULONG{LDAP_SERVER_DOWN});
+  }
+  return static_cast<int>(ldap_result2error(ld_.get(), result.get(), FALSE));
+}
+
 std::string WldapConnection::BoundPrincipal() {
   // The logged-on user's principal name ("name@REALM").
   wchar_t name[512];
@@ -304,17 +358,21 @@ HRESULT OpenConnection(std::unique_ptr<Connection>& out) {
     ldap_set_optionW(ld.get(), LDAP_OPT_SIGN, LDAP_OPT_ON);
     ldap_set_optionW(ld.get(), LDAP_OPT_ENCRYPT, LDAP_OPT_ON);
   }
-  l_timeval connectTimeout{static_cast<LONG>(kConnectSeconds), 0};
+  // The time-outs of both builds: reaching the server, and each wait for an
+  // answer, the bind's included.
+  const LONG connectSeconds = SecondsFromEnvironment("LDAPNETWORK_TIMEOUT", kConnectSeconds);
+  const LONG operationSeconds = SecondsFromEnvironment("LDAPTIMEOUT", kOperationSeconds);
+  l_timeval connectTimeout{connectSeconds, 0};
   if (ldap_connect(ld.get(), &connectTimeout) != LDAP_SUCCESS) return E_ADS_SERVER_DOWN;
-  const ULONG rc = Bind(ld.get());
-  if (rc != LDAP_SUCCESS) return rc == LDAP_LOCAL_ERROR ? E_ADS_INVALID_CREDENTIALS : Status(rc);
+  status = BindWithin(ld, operationSeconds);
+  if (Failed(status)) return status;
   if (!server.tls && kCheckSealing) {
     void* sealed = LDAP_OPT_OFF;
     if (ldap_get_optionW(ld.get(), LDAP_OPT_ENCRYPT, &sealed) != LDAP_SUCCESS || sealed == LDAP_OPT_OFF) {
       return E_ADS_CONFIDENTIALITY_REQUIRED;
     }
   }
-  out = std::make_unique<WldapConnection>(std::move(ld));
+  out = std::make_unique<WldapConnection>(std::move(ld), operationSeconds);
   return S_OK;
 }
 
