@@ -6,7 +6,10 @@
 // date from before a rule change (the United States moved its dates in 2007)
 // gets the offset it had then, as the C library's zone database gives it on
 // POSIX. A zone without rules per year (or with automatic daylight saving
-// turned off) uses the system's current zone information.
+// turned off) uses the system's current zone information. Windows holds no
+// time before 1601: in a zone west of UTC the local time of the first hours
+// of 1601 (UTC) falls before it, and those hours take the zone's offset of
+// a day later.
 #include <windows.h>
 
 #include <limits>
@@ -17,6 +20,9 @@ namespace agewarden {
 namespace {
 
 constexpr int64_t kMaxUnixSeconds = std::numeric_limits<int64_t>::max() / kTicksPerSecond - kEpochDifferenceSeconds;
+// A day: more than any zone's distance from UTC, and no zone changes its
+// clocks in the first days of January.
+constexpr int64_t kDaySeconds = 86'400;
 
 FILETIME ToFileTime(int64_t ticks) {
   FILETIME value;
@@ -33,6 +39,7 @@ int64_t FromFileTime(const FILETIME& value) {
 
 bool LocalZoneOffset(int64_t unixSeconds, int64_t& offsetSeconds) {
   if (unixSeconds < -kEpochDifferenceSeconds || unixSeconds > kMaxUnixSeconds) return false;
+  if (unixSeconds < -kEpochDifferenceSeconds + kDaySeconds) unixSeconds += kDaySeconds;
   const int64_t utcTicks = (unixSeconds + kEpochDifferenceSeconds) * kTicksPerSecond;
   const FILETIME utcFileTime = ToFileTime(utcTicks);
   SYSTEMTIME utc;

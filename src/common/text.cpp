@@ -3,43 +3,38 @@
 namespace agewarden {
 namespace {
 
-// Length of the valid UTF-8 sequence that starts at text[i], or 0 when the
-// byte there does not start one.
-size_t SequenceLength(std::string_view text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char lead = byte(i);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  uint32_t minimum = 0;
-  uint32_t value = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, value = lead & 0x0F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, value = lead & 0x07;
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (size_t k = 1; k < length; ++k) {
-    const unsigned char next = byte(i + k);
-    if ((next & 0xC0) != 0x80) return 0;
-    value = (value << 6) | (next & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF) return 0;
-  if (value >= 0xD800 && value <= 0xDFFF) return 0;
-  return length;
-}
-
 char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
+size_t Utf8SequenceLength(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+Utf8Sequence DecodeUtf8(std::string_view text, size_t i, bool allowSurrogates) {
+  static constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};  // below: overlong
+  const auto lead = static_cast<unsigned char>(text[i]);
+  const size_t length = Utf8SequenceLength(lead);
+  if (length == 0 || i + length > text.size()) return {};
+  char32_t value = length == 1 ? lead : lead & (0x7F >> length);
+  for (size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if ((next & 0xC0) != 0x80) return {};
+    value = (value << 6) | (next & 0x3F);
+  }
+  if (value < kLeast[length] || value > 0x10FFFF) return {};
+  if (!allowSurrogates && value >= 0xD800 && value <= 0xDFFF) return {};
+  return {length, value};
+}
+
 size_t Utf16Length(std::string_view text) {
   size_t units = 0;
   for (size_t i = 0; i < text.size();) {
-    const size_t length = SequenceLength(text, i);
+    const size_t length = DecodeUtf8(text, i).length;
     if (length == 0) {
       units += 1;
       i += 1;
@@ -53,7 +48,7 @@ size_t Utf16Length(std::string_view text) {
 
 bool IsValidUtf8(std::string_view text) {
   for (size_t i = 0; i < text.size();) {
-    const size_t length = SequenceLength(text, i);
+    const size_t length = DecodeUtf8(text, i).length;
     if (length == 0) return false;
     i += length;
   }

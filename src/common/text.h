@@ -9,6 +9,23 @@
 
 namespace agewarden {
 
+/// How many bytes the UTF-8 sequence that a lead byte starts has (1 to 4);
+/// 0 for a byte that starts none (a continuation byte, C0, C1, F5-FF).
+size_t Utf8SequenceLength(unsigned char lead);
+
+/// One UTF-8 sequence read from text: its length in bytes (0 when the bytes
+/// there are not a whole valid sequence) and the code point it encodes.
+struct Utf8Sequence {
+  size_t length = 0;
+  char32_t codePoint = 0;
+};
+
+/// The sequence that starts at text[i] (i < text.size()). Overlong forms
+/// and values beyond U+10FFFF are refused, and so are the surrogates
+/// U+D800-DFFF unless `allowSurrogates`: Windows names may hold a lone
+/// surrogate, which the Windows edges carry as its three-byte form.
+Utf8Sequence DecodeUtf8(std::string_view text, size_t i, bool allowSurrogates = false);
+
 /// Length in UTF-16 code units of UTF-8 text: a four-byte sequence counts
 /// two, any other valid sequence one, and a byte that is not part of a valid
 /// sequence one.

@@ -1,30 +1,13 @@
 #include "common/utf16.h"
 
+#include "common/text.h"
+
 namespace agewarden {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsContinuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
-
-// Length of the sequence a lead byte starts; 0 for a byte that starts none.
-size_t SequenceLength(unsigned char lead) {
-  if (lead < 0x80) return 1;
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) return 3;
-  if (lead >= 0xF0 && lead <= 0xF4) return 4;
-  return 0;
-}
-
-// Whether the second byte of a sequence is in the range its lead allows
-// (no overlongs, nothing beyond U+10FFFF; surrogates are allowed).
-bool SecondByteFits(unsigned char lead, unsigned char second) {
-  if (!IsContinuation(second)) return false;
-  if (lead == 0xE0) return second >= 0xA0;
-  if (lead == 0xF0) return second >= 0x90;
-  if (lead == 0xF4) return second <= 0x8F;
-  return true;
-}
 
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
@@ -67,25 +50,21 @@ std::u16string Utf8ToUtf16(std::string_view text) {
   out.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    const size_t length = SequenceLength(lead);
-    bool whole = length != 0 && i + length <= text.size();
-    if (whole && length > 1) whole = SecondByteFits(lead, static_cast<unsigned char>(text[i + 1]));
-    for (size_t k = 2; whole && k < length; ++k) whole = IsContinuation(static_cast<unsigned char>(text[i + k]));
-    if (!whole) {
+    // A lone surrogate's three bytes are decoded too (see the header).
+    const Utf8Sequence sequence = DecodeUtf8(text, i, /*allowSurrogates=*/true);
+    if (sequence.length == 0) {
       out += static_cast<char16_t>(kReplacement);
       ++i;
       continue;
     }
-    char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    const char32_t c = sequence.codePoint;
     if (c >= 0x10000) {
       out += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
       out += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
     } else {
       out += static_cast<char16_t>(c);
     }
-    i += length;
+    i += sequence.length;
   }
   return out;
 }
@@ -97,7 +76,7 @@ size_t CompleteUtf8Prefix(std::string_view text) {
   for (size_t back = 1; back <= 3 && back <= size; ++back) {
     const auto byte = static_cast<unsigned char>(text[size - back]);
     if (IsContinuation(byte)) continue;
-    const size_t length = SequenceLength(byte);
+    const size_t length = Utf8SequenceLength(byte);
     return length > back ? size - back : size;
   }
   return size;

@@ -64,19 +64,31 @@ TEST(Environment, ValuesAsUtf8AndUnsetVariables) {
 }
 
 // A zone given by a POSIX rule, which Wine takes as it is (no rules per
-// year): the daylight-saving offset of the date, not of today.
+// year): the daylight-saving offset of the date, not of today. The zone is
+// west of UTC, so the first hours of 1601 (UTC) are local times before
+// 1601, which Windows cannot hold: the offset is the zone's all the same.
 TEST(Zone, TheOffsetOfTheDateItself) {
   const char* zone = std::getenv("TZ");
   if (zone == nullptr || std::string(zone) != "EST5EDT,M4.1.0,M10.5.0") {
     GTEST_SKIP() << "needs TZ=EST5EDT,M4.1.0,M10.5.0";
   }
-  int64_t offset = 0;
-  ASSERT_TRUE(LocalZoneOffset(1047634013, offset));  // 2003-03-14 09:26:53 UTC
-  EXPECT_EQ(offset, -5 * 3600);
-  ASSERT_TRUE(LocalZoneOffset(1058184000, offset));  // 2003-07-14 12:00 UTC
-  EXPECT_EQ(offset, -4 * 3600);
-  EXPECT_FALSE(LocalZoneOffset(-kEpochDifferenceSeconds - 1, offset));
-  EXPECT_FALSE(LocalZoneOffset(INT64_MAX, offset));
+  const struct {
+    int64_t unixSeconds;
+    bool placed;
+    int64_t offsetHours;
+  } rows[] = {
+      {1047634013, true, -5},              // 2003-03-14 09:26:53 UTC
+      {1058184000, true, -4},              // 2003-07-14 12:00 UTC
+      {-kEpochDifferenceSeconds, true, -5},  // 1601-01-01 00:00 UTC
+      {-kEpochDifferenceSeconds + 4 * 3600, true, -5},
+      {-kEpochDifferenceSeconds - 1, false, 0},
+      {INT64_MAX, false, 0},
+  };
+  for (const auto& row : rows) {
+    int64_t offset = 0;
+    EXPECT_EQ(LocalZoneOffset(row.unixSeconds, offset), row.placed) << row.unixSeconds;
+    if (row.placed) EXPECT_EQ(offset, row.offsetHours * 3600) << row.unixSeconds;
+  }
   const int64_t now = SystemTimeAsFileTime();
   EXPECT_GT(now, (1577836800 + kEpochDifferenceSeconds) * kTicksPerSecond);  // after 2020-01-01
 }

@@ -8,9 +8,8 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
-#include <list>
-
 #include "directory/platform/connection.h"
+#include "directory/platform/connection_parts.h"
 #include "directory/platform/handles_posix.h"
 #include "directory/platform/locate_posix.h"
 #include "directory/platform/status.h"
@@ -111,41 +110,32 @@ namespace {
 // LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
 constexpr const char* kScopedQueryControl = "1.2.840.113556.1.4.1504";
 
-// One modification with the storage its LDAPMod points into.
-struct ModStorage {
-  std::string type;
-  std::vector<berval> bervals;
-  std::vector<berval*> pointers;
-  LDAPMod mod{};
+static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage);
 
-  explicit ModStorage(const Modification& change) : type(change.attribute) {
-    bervals.reserve(change.values.size());
-    for (const std::string& value : change.values) {
-      bervals.push_back(berval{static_cast<ber_len_t>(value.size()), const_cast<char*>(value.data())});
-    }
-    for (berval& value : bervals) pointers.push_back(&value);
-    pointers.push_back(nullptr);
-    mod.mod_op = static_cast<int>(change.op) | LDAP_MOD_BVALUES;
-    mod.mod_type = type.data();
-    mod.mod_bvalues = pointers.data();
-  }
-  ModStorage(const ModStorage&) = delete;
-  ModStorage& operator=(const ModStorage&) = delete;
-};
-
-class LibldapConnection : public Connection {
+class LibldapConnection : public ConnectionParts<LibldapConnection> {
  public:
   LibldapConnection(LdapHandle ld, timeval operationTimeout) : ld_(std::move(ld)), operationTimeout_(operationTimeout) {}
 
   HRESULT Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) override;
-  HRESULT Receive(int msgid, SearchMessage& message) override;
   void Abandon(int msgid) override { ldap_abandon_ext(ld_.get(), msgid, nullptr, nullptr); }
-  HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods, bool& lost) override;
   std::string BoundPrincipal() override;
 
  private:
+  friend class ConnectionParts<LibldapConnection>;
+  using Mod = LDAPMod;
+  using MessagePtr = ldap::MessagePtr;
+  static constexpr int kBinaryValues = LDAP_MOD_BVALUES;
+  static std::string ModName(const std::string& attribute) { return attribute; }
+  static bool Lost(int code) { return ConnectionLost(code); }
+
+  long Wait(int msgid, MessagePtr& message);
+  int LastResultCode() { return ResultCode(ld_.get()); }
   HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
   HRESULT ParseResult(LDAPMessage* message, int& code, std::string& cookie);
+  // libldap waits for the result at most LDAP_OPT_TIMEOUT, set at the open.
+  int ModifyAndWait(const std::string& dn, LDAPMod** mods) {
+    return ldap_modify_ext_s(ld_.get(), dn.c_str(), mods, nullptr, nullptr);
+  }
 
   LdapHandle ld_;
   timeval operationTimeout_;
@@ -190,31 +180,12 @@ HRESULT LibldapConnection::Search(const SearchRequest& request, const PageReques
   return StatusFromLdapResult(rc);
 }
 
-HRESULT LibldapConnection::Receive(int msgid, SearchMessage& message) {
-  message = SearchMessage{};
+long LibldapConnection::Wait(int msgid, MessagePtr& message) {
   timeval timeout = operationTimeout_;
   LDAPMessage* raw = nullptr;
   const int type = ldap_result(ld_.get(), msgid, LDAP_MSG_ONE, &timeout, &raw);
-  const MessagePtr owned(raw);
-  if (type == 0) {
-    // Nothing arrived within the time-out: the server is not answering.
-    ldap_abandon_ext(ld_.get(), msgid, nullptr, nullptr);
-    return E_ADS_TIMEOUT;
-  }
-  if (type < 0 || !owned) {
-    const int code = ResultCode(ld_.get());
-    return code == LDAP_SUCCESS ? E_ADS_SERVER_DOWN : StatusFromLdapResult(code);
-  }
-  switch (type) {
-    case LDAP_RES_SEARCH_ENTRY:
-      message.kind = SearchMessage::Kind::Entry;
-      return ParseEntry(owned.get(), message.entry);
-    case LDAP_RES_SEARCH_RESULT:
-      message.kind = SearchMessage::Kind::Result;
-      return ParseResult(owned.get(), message.code, message.cookie);
-    default:
-      return S_OK;  // continuation references are not rows
-  }
+  message.reset(raw);
+  return type;
 }
 
 HRESULT LibldapConnection::ParseEntry(LDAPMessage* message, Entry& entry) {
@@ -272,16 +243,6 @@ HRESULT LibldapConnection::ParseResult(LDAPMessage* message, int& code, std::str
   }
   if (value.Get().bv_val != nullptr) cookie.assign(value.Get().bv_val, value.Get().bv_len);
   return S_OK;
-}
-
-HRESULT LibldapConnection::Modify(const std::string& dn, const std::vector<Modification>& changes, bool& lost) {
-  std::list<ModStorage> storage;  // stable addresses for the LDAPMod pointers
-  std::vector<LDAPMod*> mods;
-  for (const Modification& change : changes) mods.push_back(&storage.emplace_back(change).mod);
-  mods.push_back(nullptr);
-  const int rc = ldap_modify_ext_s(ld_.get(), dn.c_str(), mods.data(), nullptr, nullptr);
-  lost = ConnectionLost(rc);
-  return StatusFromLdapResult(rc);
 }
 
 std::string LibldapConnection::BoundPrincipal() {

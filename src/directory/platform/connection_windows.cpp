@@ -2,12 +2,14 @@
 // when it is set, else a domain controller of the machine's domain that
 // DsGetDcNameW locates; the bind is Negotiate (Kerberos) with no name and no
 // password. Text crosses Wldap32's W functions as UTF-16.
+#include <chrono>
 #include <cstdlib>
-#include <list>
+#include <future>
+#include <thread>
 
-#include "common/text.h"
 #include "common/utf16.h"
 #include "directory/platform/connection.h"
+#include "directory/platform/connection_parts.h"
 #include "directory/platform/status.h"
 
 // After the project's headers: <windows.h> makes macros of names such as
@@ -24,8 +26,6 @@
 
 namespace agewarden::ldap {
 namespace {
-
-
 
 // LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
 const wchar_t kScopedQueryControl[] = L"1.2.840.113556.1.4.1504";
@@ -60,9 +60,33 @@ struct ValuesDeleter {
 };
 using ValuesPtr = std::unique_ptr<berval*, ValuesDeleter>;
 
+struct EncoderDeleter {
+  // A BerElement we encode into owns its buffer.
+  void operator()(BerElement* ber) const { ber_free(ber, 1); }
+};
+using EncoderPtr = std::unique_ptr<BerElement, EncoderDeleter>;
+
+struct BervalDeleter {
+  void operator()(berval* value) const { ber_bvfree(value); }
+};
+using BervalPtr = std::unique_ptr<berval, BervalDeleter>;
+
+static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage);
+
 bool ConnectionLost(ULONG code) { return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT; }
 
 HRESULT Status(ULONG code) { return StatusFromLdapResult(static_cast<int>(code)); }
+
+// Whole seconds from the environment, as libldap reads LDAPNETWORK_TIMEOUT
+// and LDAPTIMEOUT on POSIX (a decimal number above zero and nothing after
+// it); unset or anything else is `fallback`. Wldap32 reads neither itself.
+LONG SecondsFromEnvironment(const char* name, LONG fallback) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) return fallback;
+  char* end = nullptr;
+  const long seconds = std::strtol(value, &end, 10);
+  return end != value && *end == '\0' && seconds > 0 ? seconds : fallback;
+}
 
 // The server to reach: "ldap://host[:port]" or "ldaps://host[:port]" from
 // LDAPURI, else the domain controller DsGetDcNameW finds for the machine's
@@ -138,50 +162,57 @@ constexpr bool kCheckSealing = true;
 
 ULONG Bind(LDAP* ld) {
 #ifdef AGEWARDEN_TEST_IDENTITY
-  static TestIdentity test;
-  return ldap_bind_sW(ld, nullptr, reinterpret_cast<PWCHAR>(&test.identity), LDAP_AUTH_NEGOTIATE);
+  // Never freed: a bind given up on (see BindWithin) may still read it.
+  static TestIdentity* test = new TestIdentity;
+  return ldap_bind_sW(ld, nullptr, reinterpret_cast<PWCHAR>(&test->identity), LDAP_AUTH_NEGOTIATE);
 #else
   return ldap_bind_sW(ld, nullptr, nullptr, LDAP_AUTH_NEGOTIATE);
 #endif
 }
 
-// One modification with the storage its LDAPModW points into.
-struct ModStorage {
-  std::wstring type;
-  std::vector<berval> bervals;
-  std::vector<berval*> pointers;
-  LDAPModW mod{};
-
-  explicit ModStorage(const Modification& change) : type(Utf8ToWide(change.attribute)) {
-    bervals.reserve(change.values.size());
-    for (const std::string& value : change.values) {
-      bervals.push_back(berval{static_cast<ULONG>(value.size()), const_cast<char*>(value.data())});
-    }
-    for (berval& value : bervals) pointers.push_back(&value);
-    pointers.push_back(nullptr);
-    mod.mod_op = static_cast<ULONG>(change.op) | LDAP_MOD_BVALUES;
-    mod.mod_type = type.data();
-    mod.mod_vals.modv_bvals = pointers.data();
+// ldap_bind_sW takes no time-out, and nothing in Wldap32 bounds it: against
+// a server that accepts the connection and then never answers, it would
+// wait forever. It runs on a thread of its own, waited for at most
+// `seconds`. A bind still running then keeps the handle (it may still be
+// using it, so nothing unbinds or frees it) and the open fails as a wait
+// for an answer that timed out does.
+HRESULT BindWithin(LdapHandle& ld, LONG seconds) {
+  std::packaged_task<ULONG(LDAP*)> bind(Bind);
+  std::future<ULONG> done = bind.get_future();
+  std::thread(std::move(bind), ld.get()).detach();
+  if (done.wait_for(std::chrono::seconds(seconds)) != std::future_status::ready) {
+    static_cast<void>(ld.release());
+    return E_ADS_TIMEOUT;
   }
-  ModStorage(const ModStorage&) = delete;
-  ModStorage& operator=(const ModStorage&) = delete;
-};
+  const ULONG rc = done.get();
+  if (rc == LDAP_SUCCESS) return S_OK;
+  return rc == LDAP_LOCAL_ERROR ? E_ADS_INVALID_CREDENTIALS : Status(rc);
+}
 
-class WldapConnection : public Connection {
+class WldapConnection : public ConnectionParts<WldapConnection> {
  public:
-  explicit WldapConnection(LdapHandle ld) : ld_(std::move(ld)) {}
+  WldapConnection(LdapHandle ld, LONG operationSeconds) : ld_(std::move(ld)), operationSeconds_(operationSeconds) {}
 
   HRESULT Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) override;
-  HRESULT Receive(int msgid, SearchMessage& message) override;
   void Abandon(int msgid) override { ldap_abandon(ld_.get(), static_cast<ULONG>(msgid)); }
-  HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods, bool& lost) override;
   std::string BoundPrincipal() override;
 
  private:
+  friend class ConnectionParts<WldapConnection>;
+  using Mod = LDAPModW;
+  using MessagePtr = ldap::MessagePtr;
+  static constexpr int kBinaryValues = LDAP_MOD_BVALUES;
+  static std::wstring ModName(const std::string& attribute) { return Utf8ToWide(attribute); }
+  static bool Lost(int code) { return ConnectionLost(static_cast<ULONG>(code)); }
+
+  long Wait(int msgid, MessagePtr& message);
+  int LastResultCode() { return static_cast<int>(LdapGetLastError()); }
   HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
   HRESULT ParseResult(LDAPMessage* message, int& code, std::string& cookie);
+  int ModifyAndWait(const std::string& dn, LDAPModW** mods);
 
   LdapHandle ld_;
+  LONG operationSeconds_;
 };
 
 HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) {
@@ -202,17 +233,21 @@ HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest*
     if (rc != LDAP_SUCCESS || !paged) return rc == LDAP_SUCCESS ? E_OUTOFMEMORY : Status(rc);
     controls.push_back(paged.get());
   }
-  // The attribute-scoped query control (critical), its value the BER
-  // sequence of the attribute's name.
-  std::string scopedValue;
+  BervalPtr scopedValue;
   LDAPControlW scoped{};
   if (!request.scopedAttribute.empty()) {
-    const std::string& name = request.scopedAttribute;
-    if (name.size() > 120) return E_INVALIDARG;
-    scopedValue = {'\x30', static_cast<char>(name.size() + 2), '\x04', static_cast<char>(name.size())};
-    scopedValue += name;
+    // The attribute-scoped query control (critical): a server that does not
+    // know it refuses the search instead of answering about the base alone.
+    // Its value is the BER sequence of the attribute's name.
+    const EncoderPtr ber(ber_alloc_t(LBER_USE_DER));
+    if (!ber) return E_OUTOFMEMORY;
+    berval* value = nullptr;
+    const bool encoded = ber_printf(ber.get(), const_cast<PSTR>("{s}"), request.scopedAttribute.c_str()) != -1 &&
+                         ber_flatten(ber.get(), &value) == 0;
+    scopedValue.reset(value);
+    if (!encoded || !scopedValue) return E_OUTOFMEMORY;
     scoped.ldctl_oid = const_cast<PWCHAR>(kScopedQueryControl);
-    scoped.ldctl_value = berval{static_cast<ULONG>(scopedValue.size()), scopedValue.data()};
+    scoped.ldctl_value = *scopedValue;
     scoped.ldctl_iscritical = TRUE;
     controls.push_back(&scoped);
   }
@@ -227,31 +262,12 @@ HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest*
   return Status(rc);
 }
 
-HRESULT WldapConnection::Receive(int msgid, SearchMessage& message) {
-  message = SearchMessage{};
-  l_timeval timeout{static_cast<LONG>(kOperationSeconds), 0};
+long WldapConnection::Wait(int msgid, MessagePtr& message) {
+  l_timeval timeout{operationSeconds_, 0};
   LDAPMessage* raw = nullptr;
   const ULONG type = ldap_result(ld_.get(), static_cast<ULONG>(msgid), LDAP_MSG_ONE, &timeout, &raw);
-  const MessagePtr owned(raw);
-  if (type == 0) {
-    // Nothing arrived within the time-out: the server is not answering.
-    ldap_abandon(ld_.get(), static_cast<ULONG>(msgid));
-    return E_ADS_TIMEOUT;
-  }
-  if (type == static_cast<ULONG>(-1) || !owned) {
-    const ULONG code = LdapGetLastError();
-    return code == LDAP_SUCCESS ? E_ADS_SERVER_DOWN : Status(code);
-  }
-  switch (type) {
-    case LDAP_RES_SEARCH_ENTRY:
-      message.kind = SearchMessage::Kind::Entry;
-      return ParseEntry(owned.get(), message.entry);
-    case LDAP_RES_SEARCH_RESULT:
-      message.kind = SearchMessage::Kind::Result;
-      return ParseResult(owned.get(), message.code, message.cookie);
-    default:
-      return S_OK;  // continuation references are not rows
-  }
+  message.reset(raw);
+  return type == static_cast<ULONG>(-1) ? -1 : static_cast<long>(type);
 }
 
 HRESULT WldapConnection::ParseEntry(LDAPMessage* message, Entry& entry) {
@@ -282,24 +298,37 @@ HRESULT WldapConnection::ParseResult(LDAPMessage* message, int& code, std::strin
   if (rc != LDAP_SUCCESS) return Status(rc);
   if (!controls) return S_OK;
   ULONG estimate = 0;
-  berval* value = nullptr;
-  if (ldap_parse_page_controlW(ld_.get(), controls.get(), &estimate, &value) != LDAP_SUCCESS) return S_OK;
-  if (value != nullptr) {
-    if (value->bv_val != nullptr) cookie.assign(value->bv_val, value->bv_len);
-    ber_bvfree(value);
-  }
+  berval* raw = nullptr;
+  const ULONG parsed = ldap_parse_page_controlW(ld_.get(), controls.get(), &estimate, &raw);
+  const BervalPtr value(raw);
+  // Controls without a page control answer an unpaged search; a page
+  // control that cannot be read fails the search.
+  if (parsed == LDAP_CONTROL_NOT_FOUND) return S_OK;
+  if (parsed != LDAP_SUCCESS) return E_ADS_DECODING_ERROR;
+  if (value && value->bv_val != nullptr) cookie.assign(value->bv_val, value->bv_len);
   return S_OK;
 }
 
-HRESULT WldapConnection::Modify(const std::string& dn, const std::vector<Modification>& changes, bool& lost) {
-  std::list<ModStorage> storage;  // stable addresses for the LDAPModW pointers
-  std::vector<LDAPModW*> mods;
-  for (const Modification& change : changes) mods.push_back(&storage.emplace_back(change).mod);
-  mods.push_back(nullptr);
+// ldap_modify_ext_sW waits for the result with no time-out: the modify is
+// sent, and its result waited for as long as any other answer.
+int WldapConnection::ModifyAndWait(const std::string& dn, LDAPModW** mods) {
   std::wstring target = Utf8ToWide(dn);
-  const ULONG rc = ldap_modify_ext_sW(ld_.get(), target.data(), mods.data(), nullptr, nullptr);
-  lost = ConnectionLost(rc);
-  return Status(rc);
+  ULONG msgid = 0;
+  const ULONG rc = ldap_modify_extW(ld_.get(), target.data(), mods, nullptr, nullptr, &msgid);
+  if (rc != LDAP_SUCCESS) return static_cast<int>(rc);
+  l_timeval timeout{operationSeconds_, 0};
+  LDAPMessage* raw = nullptr;
+  const ULONG type = ldap_result(ld_.get(), msgid, LDAP_MSG_ALL, &timeout, &raw);
+  const MessagePtr result(raw);
+  if (type == 0) {
+    ldap_abandon(ld_.get(), msgid);
+    return LDAP_TIMEOUT;
+  }
+  if (type == static_cast<ULONG>(-1) || !result) {
+    const ULONG code = LdapGetLastError();
+    return static_cast<int>(code != LDAP_SUCCESS ? code : ULONG{LDAP_SERVER_DOWN});
+  }
+  return static_cast<int>(ldap_result2error(ld_.get(), result.get(), FALSE));
 }
 
 std::string WldapConnection::BoundPrincipal() {
@@ -329,17 +358,21 @@ HRESULT OpenConnection(std::unique_ptr<Connection>& out) {
     ldap_set_optionW(ld.get(), LDAP_OPT_SIGN, LDAP_OPT_ON);
     ldap_set_optionW(ld.get(), LDAP_OPT_ENCRYPT, LDAP_OPT_ON);
   }
-  l_timeval connectTimeout{static_cast<LONG>(kConnectSeconds), 0};
+  // The time-outs of both builds: reaching the server, and each wait for an
+  // answer, the bind's included.
+  const LONG connectSeconds = SecondsFromEnvironment("LDAPNETWORK_TIMEOUT", kConnectSeconds);
+  const LONG operationSeconds = SecondsFromEnvironment("LDAPTIMEOUT", kOperationSeconds);
+  l_timeval connectTimeout{connectSeconds, 0};
   if (ldap_connect(ld.get(), &connectTimeout) != LDAP_SUCCESS) return E_ADS_SERVER_DOWN;
-  const ULONG rc = Bind(ld.get());
-  if (rc != LDAP_SUCCESS) return rc == LDAP_LOCAL_ERROR ? E_ADS_INVALID_CREDENTIALS : Status(rc);
+  status = BindWithin(ld, operationSeconds);
+  if (Failed(status)) return status;
   if (!server.tls && kCheckSealing) {
     void* sealed = LDAP_OPT_OFF;
     if (ldap_get_optionW(ld.get(), LDAP_OPT_ENCRYPT, &sealed) != LDAP_SUCCESS || sealed == LDAP_OPT_OFF) {
       return E_ADS_CONFIDENTIALITY_REQUIRED;
     }
   }
-  out = std::make_unique<WldapConnection>(std::move(ld));
+  out = std::make_unique<WldapConnection>(std::move(ld), operationSeconds);
   return S_OK;
 }
 
