@@ -21,6 +21,13 @@ using ldap::SearchMessage;
 
 constexpr int kNoSuchObject = 32;
 
+SearchMessage Message(SearchMessage::Kind kind, Entry entry = {}) {
+  SearchMessage message;
+  message.kind = kind;
+  message.entry = std::move(entry);
+  return message;
+}
+
 bool SameDn(std::string_view a, std::string_view b) { return ldap::DnIsWithin(a, b) && ldap::DnIsWithin(b, a); }
 size_t Depth(std::string_view dn) { return ldap::SplitDn(dn).value_or(std::vector<ldap::DnRdn>{}).size(); }
 
@@ -101,7 +108,7 @@ class FakeConnection : public ldap::Connection {
     if (!filter || at != request.filter.size()) return E_ADS_INVALID_FILTER;
 
     std::deque<Answer>& answers = pending_[msgid = ++lastId_];
-    answers.push_back({text, SearchMessage{SearchMessage::Kind::Result}, S_OK});
+    answers.push_back({text, Message(SearchMessage::Kind::Result), S_OK});
     server_.maxInFlight = std::max(server_.maxInFlight, ++server_.inFlight_);
     if (rule != nullptr && rule->fault == FakeServer::Fault::Result) return answers.back().message.code = rule->value, S_OK;
     std::vector<const Entry*> found;
@@ -114,7 +121,7 @@ class FakeConnection : public ldap::Connection {
     }
     if (page != nullptr && last < found.size()) answers.back().message.cookie = std::to_string(last);
     for (size_t i = last; i-- > first;) {
-      answers.push_front({text, SearchMessage{SearchMessage::Kind::Entry, Returned(*found[i], request)}, S_OK});
+      answers.push_front({text, Message(SearchMessage::Kind::Entry, Returned(*found[i], request)), S_OK});
     }
     if (rule != nullptr) {  // lost or silent after `value` entries
       answers.resize(std::min<size_t>(answers.size() - 1, static_cast<size_t>(rule->value)));
