@@ -10,40 +10,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <tuple>
 
 #include "directory/platform/dn_split.h"
 
 namespace agewarden::ldap {
 std::optional<std::vector<DnRdn>> SplitDnByHand(std::string_view text);
-}
+
+bool operator==(const DnAva& x, const DnAva& y) { return std::tie(x.type, x.value, x.hex) == std::tie(y.type, y.value, y.hex); }
+}  // namespace agewarden::ldap
 
 using namespace agewarden::ldap;
 
 namespace {
 
-bool Same(const std::optional<std::vector<DnRdn>>& a, const std::optional<std::vector<DnRdn>>& b) {
-  if (a.has_value() != b.has_value()) return false;
-  if (!a) return true;
-  if (a->size() != b->size()) return false;
-  for (size_t i = 0; i < a->size(); ++i) {
-    const DnRdn& x = (*a)[i];
-    const DnRdn& y = (*b)[i];
-    if (x.size() != y.size()) return false;
-    for (size_t k = 0; k < x.size(); ++k) {
-      if (x[k].type != y[k].type || x[k].value != y[k].value || x[k].hex != y[k].hex) return false;
-    }
-  }
-  return true;
-}
-
 void Print(const char* who, const std::optional<std::vector<DnRdn>>& dn) {
-  std::fprintf(stderr, "%s:", who);
-  if (!dn) std::fprintf(stderr, " refused");
-  for (const DnRdn& rdn : dn ? *dn : std::vector<DnRdn>{}) {
+  std::fprintf(stderr, "%s:%s", who, dn ? "" : " refused");
+  for (const DnRdn& rdn : dn.value_or(std::vector<DnRdn>{})) {
     std::fprintf(stderr, " [");
-    for (const DnAva& ava : rdn) {
-      std::fprintf(stderr, " %s=%s<%s>", ava.type.c_str(), ava.hex ? "hex" : "", ava.value.c_str());
-    }
+    for (const DnAva& ava : rdn) std::fprintf(stderr, " %s=%s<%s>", ava.type.c_str(), ava.hex ? "hex" : "", ava.value.c_str());
     std::fprintf(stderr, " ]");
   }
   std::fprintf(stderr, "\n");
@@ -55,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto libldap = SplitDn(text);
   const auto byHand = SplitDnByHand(text);
-  if (!Same(libldap, byHand)) {
+  if (libldap != byHand) {
     Print("libldap", libldap);
     Print("by hand", byHand);
     std::abort();

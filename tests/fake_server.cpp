@@ -18,20 +18,16 @@ namespace agewarden::testing {
 namespace {
 
 using ldap::SearchMessage;
+using Kind = SearchMessage::Kind;
+using Op = ldap::Modification::Op;
 
-constexpr int kNoSuchObject = 32;
-
-SearchMessage Message(SearchMessage::Kind kind, Entry entry = {}) {
-  SearchMessage message;
-  message.kind = kind;
-  message.entry = std::move(entry);
-  return message;
-}
+// The LDAP result codes the server answers with.
+constexpr int kNoSuchAttribute = 16, kValueExists = 20, kNoSuchObject = 32;
 
 bool SameDn(std::string_view a, std::string_view b) { return ldap::DnIsWithin(a, b) && ldap::DnIsWithin(b, a); }
 size_t Depth(std::string_view dn) { return ldap::SplitDn(dn).value_or(std::vector<ldap::DnRdn>{}).size(); }
 
-// A search filter as the server reads it: '&', '|', '!' or an item "a=v".
+// A search filter as the server reads it: '&', '|' or an item "a=v".
 struct Filter {
   char op = '=';
   std::string attribute;
@@ -42,7 +38,7 @@ struct Filter {
 std::optional<Filter> Parse(std::string_view text, size_t& at) {
   if (at >= text.size() || text[at] != '(') return std::nullopt;
   Filter filter;
-  if (++at < text.size() && std::strchr("&|!", text[at]) != nullptr) {
+  if (++at < text.size() && (text[at] == '&' || text[at] == '|')) {
     filter.op = text[at++];
     for (std::optional<Filter> term; at < text.size() && text[at] == '('; filter.terms.push_back(std::move(*term))) {
       if (!(term = Parse(text, at))) return std::nullopt;
@@ -95,8 +91,7 @@ class FakeConnection : public ldap::Connection {
 
   HRESULT Search(const ldap::SearchRequest& request, const ldap::PageRequest* page, int& msgid, bool& lost) override {
     if (lost_) return lost = true, E_ADS_SERVER_DOWN;
-    std::string text = "search " + request.base + " " + std::string(1, "BOS"[static_cast<int>(request.scope)]) + " " +
-                       request.filter + " [";
+    std::string text = "search " + request.base + " " + "BOS"[static_cast<int>(request.scope)] + " " + request.filter + " [";
     for (const std::string& attribute : request.attributes) text += (text.back() == '[' ? "" : ",") + attribute;
     text += "]" + std::string(page != nullptr ? " page" : "") +
             (request.scopedAttribute.empty() ? "" : " asq=" + request.scopedAttribute);
@@ -108,20 +103,22 @@ class FakeConnection : public ldap::Connection {
     if (!filter || at != request.filter.size()) return E_ADS_INVALID_FILTER;
 
     std::deque<Answer>& answers = pending_[msgid = ++lastId_];
-    answers.push_back({text, Message(SearchMessage::Kind::Result), S_OK});
+    answers.push_back({text, {Kind::Result, {}, ldap::kResultSuccess, ""}, S_OK});
+    int& code = answers.back().message.code;
     server_.maxInFlight = std::max(server_.maxInFlight, ++server_.inFlight_);
-    if (rule != nullptr && rule->fault == FakeServer::Fault::Result) return answers.back().message.code = rule->value, S_OK;
-    std::vector<const Entry*> found;
-    if (!Select(request, *filter, found)) return answers.back().message.code = kNoSuchObject, S_OK;
+    if (rule != nullptr && rule->fault == FakeServer::Fault::Result) return code = rule->value, S_OK;
+    const Entry* base = server_.Find(request.base);
+    if (base == nullptr) return code = kNoSuchObject, S_OK;
+    const std::vector<const Entry*> found = Select(*base, request, *filter);
     const size_t first = page != nullptr && !page->cookie.empty() ? std::stoul(page->cookie) : 0;
     size_t last = page != nullptr ? std::min(found.size(), first + static_cast<size_t>(page->size)) : found.size();
     if (page == nullptr && server_.sizeLimit > 0 && last > server_.sizeLimit) {
       last = server_.sizeLimit;
-      answers.back().message.code = ldap::kResultSizeLimitExceeded;
+      code = ldap::kResultSizeLimitExceeded;
     }
     if (page != nullptr && last < found.size()) answers.back().message.cookie = std::to_string(last);
     for (size_t i = last; i-- > first;) {
-      answers.push_front({text, Message(SearchMessage::Kind::Entry, Returned(*found[i], request)), S_OK});
+      answers.push_front({text, {Kind::Entry, Returned(*found[i], request), ldap::kResultSuccess, ""}, S_OK});
     }
     if (rule != nullptr) {  // lost or silent after `value` entries
       answers.resize(std::min<size_t>(answers.size() - 1, static_cast<size_t>(rule->value)));
@@ -163,16 +160,14 @@ class FakeConnection : public ldap::Connection {
     Entry* entry = server_.Find(dn);
     if (entry == nullptr) return E_ADS_NO_SUCH_OBJECT;
     Entry changed = *entry;
+    for (const ldap::Modification& mod : mods) {
+      if (const int code = Apply(changed, mod); code != ldap::kResultSuccess) return ldap::StatusFromLdapResult(code);
+    }
     std::string written;
     for (const ldap::Modification& mod : mods) {
-      const int code = Apply(changed, mod);
-      if (code != ldap::kResultSuccess) return ldap::StatusFromLdapResult(code);
-    }
-    for (const ldap::Modification& mod : mods) {
       if (written.find(" " + mod.attribute + "=") != std::string::npos) continue;
-      const Attribute* now = changed.Find(mod.attribute);
       written += " " + mod.attribute + "=";
-      for (const std::string& value : now ? now->values : std::vector<std::string>{}) written += value + ",";
+      for (const std::string& value : Values(changed, mod.attribute)) written += value + ",";
       if (written.back() == ',') written.pop_back();
     }
     *entry = std::move(changed);
@@ -188,10 +183,6 @@ class FakeConnection : public ldap::Connection {
     SearchMessage message;
     HRESULT status;
   };
-
-  bool Equal(std::string_view stored, std::string_view asserted) const {
-    return EqualsIgnoreAsciiCase(stored, asserted) || (server_.alsoEqual && server_.alsoEqual(stored, asserted));
-  }
 
   // The values the server holds for `type`, computed ones included.
   std::vector<std::string> Values(const Entry& entry, std::string_view type) {
@@ -230,24 +221,25 @@ class FakeConnection : public ldap::Connection {
   }
 
   bool Holds(const Entry& entry, const Filter& filter) {
-    if (filter.op == '&') return std::ranges::all_of(filter.terms, [&](const Filter& f) { return Holds(entry, f); });
-    if (filter.op == '|') return std::ranges::any_of(filter.terms, [&](const Filter& f) { return Holds(entry, f); });
-    if (filter.op == '!') return !filter.terms.empty() && !Holds(entry, filter.terms.front());
+    const auto holds = [&](const Filter& term) { return Holds(entry, term); };
+    if (filter.op == '&') return std::ranges::all_of(filter.terms, holds);
+    if (filter.op == '|') return std::ranges::any_of(filter.terms, holds);
     return std::ranges::any_of(Values(entry, filter.attribute), [&](const std::string& value) {
-      return filter.parts.size() > 1 ? Matches(value, filter.parts) : Equal(value, filter.parts.front());
+      if (filter.parts.size() > 1) return Matches(value, filter.parts);
+      const std::string& asserted = filter.parts.front();
+      return EqualsIgnoreAsciiCase(value, asserted) || (server_.alsoEqual && server_.alsoEqual(value, asserted));
     });
   }
 
-  bool Select(const ldap::SearchRequest& request, const Filter& filter, std::vector<const Entry*>& found) {
-    const Entry* base = server_.Find(request.base);
-    if (base == nullptr) return false;
-    std::vector<const Entry*> scope;
+  // The entries in the request's scope that the filter holds for.
+  std::vector<const Entry*> Select(const Entry& base, const ldap::SearchRequest& request, const Filter& filter) {
+    std::vector<const Entry*> scope, found;
     if (!request.scopedAttribute.empty()) {
-      for (const std::string& dn : Values(*base, request.scopedAttribute)) {
+      for (const std::string& dn : Values(base, request.scopedAttribute)) {
         if (const Entry* named = server_.Find(dn)) scope.push_back(named);
       }
     } else if (request.scope == ldap::Scope::Base) {
-      scope = {base};
+      scope = {&base};
     } else {
       for (const Entry& entry : server_.entries) {
         const bool below = !request.base.empty() && ldap::DnIsWithin(entry.dn, request.base);
@@ -256,10 +248,8 @@ class FakeConnection : public ldap::Connection {
         }
       }
     }
-    for (const Entry* entry : scope) {
-      if (Holds(*entry, filter)) found.push_back(entry);
-    }
-    return true;
+    std::ranges::copy_if(scope, std::back_inserter(found), [&](const Entry* entry) { return Holds(*entry, filter); });
+    return found;
   }
 
   // The entry as the request asks for it: the attributes it names (none for
@@ -293,20 +283,17 @@ class FakeConnection : public ldap::Connection {
     });
     if (found == entry.attributes.end()) found = entry.attributes.insert(found, {mod.attribute, {}});
     std::vector<std::string>& values = found->values;
-    if (mod.op == ldap::Modification::Op::Replace) values = mod.values;
-    if (mod.op == ldap::Modification::Op::Delete && mod.values.empty()) {
-      if (values.empty()) return 16;  // noSuchAttribute
+    if (mod.op == Op::Replace) values = mod.values;
+    if (mod.op == Op::Delete && mod.values.empty()) {
+      if (values.empty()) return kNoSuchAttribute;
       values.clear();
     }
     for (const std::string& value : mod.values) {
       const auto at = std::ranges::find_if(values, [&](const std::string& v) { return EqualsIgnoreAsciiCase(v, value); });
-      if (mod.op == ldap::Modification::Op::Delete) {
-        if (at == values.end()) return 16;  // noSuchAttribute
-        values.erase(at);
-      } else if (mod.op == ldap::Modification::Op::Add) {
-        if (at != values.end()) return 20;  // attributeOrValueExists
-        values.push_back(value);
-      }
+      if (mod.op == Op::Delete && at == values.end()) return kNoSuchAttribute;
+      if (mod.op == Op::Delete) values.erase(at);
+      if (mod.op == Op::Add && at != values.end()) return kValueExists;
+      if (mod.op == Op::Add) values.push_back(value);
     }
     if (values.empty()) entry.attributes.erase(found);
     return ldap::kResultSuccess;
@@ -318,17 +305,9 @@ class FakeConnection : public ldap::Connection {
   bool lost_ = false;
 };
 
-Entry& FakeServer::Add(const std::string& dn, std::vector<Attribute> attributes) {
-  return entries.emplace_back(Entry{dn, std::move(attributes)});
-}
-
 Entry* FakeServer::Find(std::string_view dn) {
   const auto found = std::ranges::find_if(entries, [&](const Entry& e) { return SameDn(e.dn, dn); });
   return found == entries.end() ? nullptr : &*found;
-}
-
-void FakeServer::Fail(std::string match, Fault fault, int value, int nth) {
-  rules_.push_back({std::move(match), fault, value, nth});
 }
 
 const FakeServer::Rule* FakeServer::Match(const std::string& request) {

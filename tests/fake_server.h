@@ -1,6 +1,6 @@
 // An in-memory directory server at the lowest seam, the connection, so that
 // the whole backend runs in the tests. Sized to what the backend sends:
-// base, one-level and subtree searches with its filter shapes (and, or, not,
+// base, one-level and subtree searches with its filter shapes (and, or,
 // equality, presence, '*' substrings; ASCII case ignored), pages, an
 // unpaged result cut at a size limit, `member;range=` slices, the
 // attribute-scoped query, tokenGroups, objectGUID, the edit-safe modify. It
@@ -55,12 +55,14 @@ class FakeServer {
   /// requests not yet answered in full at once.
   int connections = 0, open = 0, maxInFlight = 0;
 
-  Entry& Add(const std::string& dn, std::vector<Attribute> attributes);
+  Entry& Add(const std::string& dn, std::vector<Attribute> attributes) {
+    return entries.emplace_back(Entry{dn, std::move(attributes)});
+  }
   /// The entry named `dn` (DNs compared as DNs); nullptr when none.
   Entry* Find(std::string_view dn);
   /// The `nth` request (1: the first; 0: every one) whose text contains
   /// `match` fails with `fault`.
-  void Fail(std::string match, Fault fault, int value = 0, int nth = 1);
+  void Fail(std::string match, Fault fault, int value = 0, int nth = 1) { rules_.push_back({match, fault, value, nth}); }
   ldap::ConnectionFactory Factory();
 
  private:

@@ -44,14 +44,14 @@ Entry& AddGroup(FakeServer& server, const std::string& name, std::vector<std::st
   return server.Add("CN=" + name + "," + kUsers, std::move(attributes));
 }
 
-int RunHarness::Run(std::vector<std::string> args) {
+int RunHarness::Run(std::vector<std::string> args, decltype(&RunCommandLine) run) {
   args.insert(args.begin(), "agewarden");
   const auto environment = [this](const std::string& name, std::string& value) {
     if (variables.count(name) != 0) value = variables[name];
     return variables.count(name) != 0;
   };
   const auto directory = CreateLdapDirectory(settings, server.Factory());
-  return RunCommandLine(args, {&out, directory.get(), [] { return kNow; }, zone, environment});
+  return run(args, {&out, directory.get(), [] { return kNow; }, zone, environment});
 }
 
 void CheckRuns(const std::vector<RunCase>& cases, void (*populate)(RunHarness&)) {

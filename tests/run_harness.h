@@ -44,8 +44,8 @@ inline ZoneOffset FixedZone(int hours) {
 /// The seams of a run in the domain CORP.
 struct RunHarness {
   RunHarness() { AddDomain(server); }
-  /// The whole tool, as main runs it; the exit status.
-  int Run(std::vector<std::string> args);
+  /// The whole tool, as main runs it (or as `run` does); the exit status.
+  int Run(std::vector<std::string> args, decltype(&RunCommandLine) run = RunCommandLine);
 
   std::ostringstream out;
   FakeServer server;

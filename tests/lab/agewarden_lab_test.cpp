@@ -1,7 +1,6 @@
 // The real binary against the lab domain controller: what only a real
 // directory, its binds and its tickets show.
 #include <algorithm>
-#include <regex>
 #include <set>
 
 #include "lab_support.h"
@@ -9,15 +8,8 @@
 namespace agewarden::lab {
 namespace {
 
-// The output with each date and age of a report as "DATE  (N days)".
-std::string WithoutDates(const std::string& out) {
-  static const std::regex change("Last change: [0-9]{1,2}/[0-9]{1,2}/20[0-9]{2} [0-9]{1,2}:[0-9]{2}:[0-9]{2} [AP]M  "
-                                 "\\(([0-9]+)\\.[0-2] days\\)");
-  return std::regex_replace(out, change, "Last change: DATE  ($1 days)");
-}
-
-const std::string kInvalid = "Could not execute query. An invalid filter was specified.\n";
 const std::string kE = "\xC3\xA9";
+
 std::vector<std::string> SortedLines(const std::string& text) {
   std::vector<std::string> lines = Lines(text);
   std::sort(lines.begin(), lines.end());
@@ -60,8 +52,6 @@ TEST(AgewardenLab, OutputAndStatus) {
   };
   const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n";
   const std::vector<Row> rows = {
-      {{"-u", "staff200a"}, "Displaying user \"staff200a\" with passwords 180 days old or older.\n\n"
-           "staff200a@agewarden.lab -- Staff 200 A\n  Last change: DATE  (200 days)\n\n", 0},
       {{"-o", "Your OU/Your Staff/Admins", "-q"}, "admin200@agewarden.lab\nadmin400@agewarden.lab\n", 0, {}, Match::AnyOrder},
       {{"-l", list, "-q"}, "staff200a@agewarden.lab\nUser object nosuchuser could not be found.\n\nstaff200a@agewarden.lab\n"
            "staff400a@agewarden.lab\nstaff400b@agewarden.lab\nstaff400a@agewarden.lab\njos" + kE + "@agewarden.lab\njos" + kE +
@@ -74,9 +64,8 @@ TEST(AgewardenLab, OutputAndStatus) {
        bare({{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}})},
       {{"-g", "Domain Users", "-q"}, "Sorry, jdoe2, " + sorry, 1, TicketOf("john.doe@AGEWARDEN.LAB")},
       {{"-g", "Domain Users", "-x"}, "Username: jdoe2\n", 1, TicketOf("john.doe@agewarden.lab", "-E"), Match::Includes},
-      // No server, and a connection without confidentiality (the server
-      // accepts an integrity layer, the tool does not; none, the server refuses).
-      {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPURI", "ldap://127.0.0.1:1"}}},
+      // A connection without confidentiality: the server accepts an integrity
+      // layer, the tool does not; none, the server refuses.
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPSASL_SECPROPS", "minssf=0,maxssf=1"}}},
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPSASL_SECPROPS", "minssf=0,maxssf=0"}}},
       // LDAPS with the lab's CA or with a CA that cannot verify the DC.
@@ -94,7 +83,7 @@ TEST(AgewardenLab, OutputAndStatus) {
     const Result r = RunTool({.args = row.args, .environment = row.environment, .terminal = true, .program = row.program}, 60);
     EXPECT_EQ(r.terminal, "") << "nothing is asked on the terminal";
     const std::vector<std::string> got = SortedLines(r.out), expected = SortedLines(row.out);
-    if (row.match == Match::Exact) { EXPECT_EQ(WithoutDates(r.out), row.out); }
+    if (row.match == Match::Exact) { EXPECT_EQ(r.out, row.out); }
     if (row.match == Match::AnyOrder) { EXPECT_EQ(got, expected); }
     if (row.match == Match::Includes) { EXPECT_TRUE(std::includes(got.begin(), got.end(), expected.begin(), expected.end())); }
     EXPECT_EQ(r.status, row.status);
@@ -129,29 +118,26 @@ TEST(AgewardenLab, ListOf100000NamesInConstantMemory) {
     names += word + std::string(i % 7 == 0 ? "\t" : "\n");
   }
   const std::string big = TempPath("100000.txt", names), small = TempPath("3.txt", "staff200a nobody1\nbad(1\n");
-  const Result few = RunTool({{"-l", small, "-q"}});
-  EXPECT_EQ(few.out, "staff200a@agewarden.lab\nUser object nobody1 could not be found.\n\n" + kInvalid + "Errors: 2 \n");
-  const Result many = RunTool({{"-l", big, "-q"}}, 300);
-  std::remove(big.c_str());
-  std::remove(small.c_str());
+  const Result few = RunTool({{"-l", small, "-q"}}), many = RunTool({{"-l", big, "-q"}}, 300);
+  for (const std::string& path : {big, small}) std::remove(path.c_str());
   std::map<std::string, int> kinds;
   for (const std::string& line : Lines(many.out)) ++kinds[line.rfind("User object nobody", 0) == 0 ? "not found" : line];
   EXPECT_EQ(kinds, (std::map<std::string, int>{{"staff200a@agewarden.lab", 100}, {"not found", 900}, {"", 900},
-                                               {kInvalid.substr(0, kInvalid.size() - 1), 99000}, {"Errors: 99900 ", 1}}));
+                                               {"Could not execute query. An invalid filter was specified.", 99000}, {"Errors: 99900 ", 1}}));
   EXPECT_EQ(many.status, 254) << "capped";
   EXPECT_LT(many.peakRssKb, few.peakRssKb + 8 * 1024) << "memory does not grow with the list";
 }
 
-// -t as a plain user: every write refused and counted, nothing changed; as
-// a user who may write pwdLastSet but not read userAccountControl: nothing
-// written, the error counted. As Administrator: pwdLastSet zeroed on exactly the reported accounts and
-// "password never expires" cleared; nothing else changes. The lab is reset after.
+// -t as a plain user: every write refused and counted, nothing changed; as a
+// user who may write pwdLastSet but not read userAccountControl: nothing
+// written, the error counted; as Administrator: pwdLastSet zeroed and "never
+// expires" cleared on exactly the reported accounts, nothing else. Resets the lab.
 TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
   REQUIRE_LAB();
   const std::string staff = "OU=Staff," + Base(), list = TempPath("plain.txt", "staff200a nosuchuser\nstaff400b\n");
   const Accounts before = ReadAccounts(staff);
   ASSERT_EQ(before.at("nevexp200").at("userAccountControl"), "66048");
-  const Result refused = RunTool({.args = {"-t", "-l", list, "-q"}, .environment = PlainUser()});
+  const Result refused = RunTool({.args = {"-t", "-l", list, "-q"}, .environment = {{"KRB5CCNAME", getenv("LAB_PLAIN_CCACHE")}, {"USERNAME", "plainuser"}}});
   std::remove(list.c_str());
   EXPECT_EQ(refused.out, "staff200a@agewarden.lab\nUpdate for user staff200a@agewarden.lab failed\n"
                          "User object nosuchuser could not be found.\n\nstaff400b@agewarden.lab\n"

@@ -61,9 +61,7 @@ TEST_F(FaultsLab, DcStoppedOrFrozenBeforeTheBind) {
       EXPECT_EQ(r.out, kBindFailed);
       EXPECT_EQ(r.status, 1);
       EXPECT_LT(r.seconds, frozen ? kTimeout + 15.0 : 10.0) << "a refused connection fails at once";
-      if (frozen) {
-        EXPECT_GE(r.seconds, kTimeout - 1.0) << "the run waited for the DC";
-      }
+      if (frozen) { EXPECT_GE(r.seconds, kTimeout - 1.0) << "the run waited for the DC"; }
     }
   }
 }
@@ -104,7 +102,6 @@ void ExpectWholeChanges(const Result& r, const Accounts& before, const Accounts&
   EXPECT_TRUE(sawCut) << "the run says that its search was cut";
   EXPECT_EQ(counted, static_cast<int>(failed.size()) + 1) << "one error per failed account, one for the cut";
   EXPECT_EQ(r.status, std::min(counted, 254));
-  EXPECT_EQ(r.err, "");
   ASSERT_EQ(after.size(), before.size());
   size_t changed = 0;
   for (const auto& [sam, was] : before) {

@@ -188,9 +188,6 @@ inline std::string TempPath(const std::string& name, const std::optional<std::st
   return path;
 }
 
-/// What `scripts/labdc env plain` changes: plainuser's ticket cache and name.
-inline Environment PlainUser() { return {{"KRB5CCNAME", getenv("LAB_PLAIN_CCACHE")}, {"USERNAME", "plainuser"}}; }
-
 /// Without USERDOMAIN and USERNAME, a ticket cache of its own for a seeded
 /// user (kinit with `options` and the seeded password).
 inline Environment TicketOf(const std::string& principal, const std::string& options = "") {

@@ -1,10 +1,9 @@
 // The shared LDAP backend over the in-memory server: paging and the
 // continuation of a cut result, ranged `member` reads, groups (nested,
-// primary, foreign, phantom), read-ahead and the edit-safe write, each
-// through whole runs and what reached the server. (The gate and the caller's
-// name are in the group walk's rows.)
+// primary, foreign, phantom), each through whole runs and what reached the
+// server. (The gate and the caller's name are in the group walk's rows, the
+// read-ahead in the list file's, the edit-safe write in the run's.)
 #include <algorithm>
-#include <set>
 
 #include "directory/backend/sid.h"
 #include "run_harness.h"
@@ -92,78 +91,6 @@ TEST(Backend, GroupMembersAndTheirAccounts) {
     EXPECT_EQ(Requests(h, "[objectClass,member;range="), memberReads + 1) << "Outer's reads, and Inner's one";
     EXPECT_EQ(Requests(h, "(|(userPrincipalName="), 2) << "each group's accounts in one search";
     EXPECT_EQ(Requests(h, "gone"), 2) << "the phantom looked up by its DN, then in the batch";
-  }
-}
-
-// Read ahead: a list of 1,000 names is asked 100 at a time, four searches
-// in flight, and gives what one search per name gives; names that cannot
-// share a search, and rows the server may have matched by its own rules,
-// are searched on their own; a write since a row was read is seen.
-TEST(Backend, ReadAheadGivesWhatOneSearchPerNameGives) {
-  const std::string path = ::testing::TempDir() + "agewarden-ahead.txt";
-  const auto run = [&](const std::string& names, std::vector<std::string> args, std::function<void(RunHarness&)> arrange) {
-    RunHarness h;
-    AddUser(h.server, "ann", kStaff, "ann@corp.example", kMarch14);
-    AddUser(h.server, "jose", kStaff, "jos\xC3\xA9@corp.example", kMarch14, 66048);
-    AddUser(h.server, "star", kStaff, "a*b@corp.example", kMarch14);
-    h.server.alsoEqual = [](std::string_view stored, std::string_view asserted) {
-      return stored == "jos\xC3\xA9@corp.example" && asserted == "JOS\xC3\x89@corp.example";
-    };
-    if (arrange) arrange(h);
-    std::FILE* file = std::fopen(path.c_str(), "wb");
-    std::fwrite(names.data(), 1, names.size(), file);
-    std::fclose(file);
-    args.insert(args.begin(), {"-l", path});
-    const int status = h.Run(args);
-    return std::tuple{h.out.str() + std::to_string(status), h.server.writes, h.server.requests, h.server.maxInFlight};
-  };
-  std::string thousand, expected;
-  for (int i = 0; i < 1000; ++i) thousand += i % 100 ? "n" + std::to_string(i) + " " : "ann ";
-  for (int i = 0; i < 1000; ++i) expected += i % 100 ? "User object n" + std::to_string(i) + " could not be found.\n\n" : "ann@corp.example\n";
-  const auto [out, writes, requests, inFlight] = run(thousand, {"-q"}, nullptr);
-  EXPECT_EQ(out, expected + "Errors: 990 \n254");
-  EXPECT_EQ(requests.size(), 12u) << "the root DSE, the container, ten batches";
-  EXPECT_EQ(inFlight, 4);
-  // Names that must be searched on their own give the same as without batches.
-  const std::string odd = "ann jos\xC3\xA9 JOS\xC3\x89 a*b ann x)(y ANN\n";
-  const std::string alone = "ann@corp.example\njos\xC3\xA9@corp.example\njos\xC3\xA9@corp.example\na*b@corp.example\n"
-                            "ann@corp.example\nCould not execute query. An invalid filter was specified.\nann@corp.example\n";
-  using Arrange = std::function<void(RunHarness&)>;
-  for (const Arrange& fault : {Arrange{}, Arrange{[](RunHarness& h) { h.server.Fail("(|(userPrincipalName=", Fault::Result, 51, 0); }}}) {
-    const auto [got, changed, sent, most] = run(odd, {"-q", "-t"}, fault);
-    EXPECT_EQ(got, alone + "Errors: 1 \n1");
-    std::string each;
-    for (const char* name : {"ann", "jose", "jose", "star", "ann", "ann"}) each += name + std::string(": pwdLastSet=0 userAccountControl=512;");
-    EXPECT_EQ(changed, each);
-    EXPECT_EQ(std::ranges::count_if(sent, [](const std::string& r) { return r.find("(userPrincipalName=ann@") != std::string::npos; }),
-              fault ? 3 : 2) << "ann again after its write: its own search";
-  }
-  // A second report of an account written by this run shows the write.
-  const auto [twice, w, r, m] = run("ann ann", {"-t"}, nullptr);
-  EXPECT_NE(twice.find("Last change: 1/1/1601 12:00:00 AM"), std::string::npos);
-  std::remove(path.c_str());
-}
-
-// The forced change is one edit-safe write: a userAccountControl changed by
-// someone else since it was read, or one that is no number, writes nothing.
-TEST(Backend, ForcedChangeWritesOnlyWhatItRead) {
-  const std::string u = " for user ann@corp.example";
-  for (const auto& [arrange, out] : std::vector<std::pair<std::function<void(RunHarness&)>, std::string>>{
-           {[](RunHarness& h) {
-              h.server.beforeAnswer = [&h](const std::string& request) {
-                if (request.find("[objectClass,userAccountControl]") != std::string::npos)
-                  h.server.Find(Dn("ann"))->attributes[5].values = {"514"};
-              };
-            }, "Update" + u + " failed\nErrors: 1 \n"},
-           {[](RunHarness& h) { h.server.Find(Dn("ann"))->attributes[5].values = {"x"}; },
-            "Get userAccountControl" + u + " failed\nErrors: 1 \n"},
-       }) {
-    RunHarness h;
-    AddUser(h.server, "ann", kStaff, "ann@corp.example", kMarch14, 66048);
-    arrange(h);
-    EXPECT_EQ(h.Run({"-u", "ann", "-q", "-t"}), 1);
-    EXPECT_EQ(h.out.str(), "ann@corp.example\n" + out);
-    EXPECT_EQ(h.server.writes, "");
   }
 }
 

@@ -1,4 +1,8 @@
+// List files: their words searched in list order, read ahead and asked for
+// many to a search, which gives what one search per name gives.
 #include "sources/list_file.h"
+
+#include <fstream>
 
 #include "run_harness.h"
 
@@ -6,45 +10,74 @@ namespace agewarden::testing {
 namespace {
 
 const std::string kPath = ::testing::TempDir() + "agewarden-list.txt";
+const std::string kJose = "jos\xC3\xA9";
 
+// ann, bob, josé (whose password never expires) and a*b; the server also
+// takes JOSÉ for josé, as its case folding beyond ASCII does.
 void Accounts(RunHarness& h) {
-  for (const std::string name : {"ann", "bob", "jos\xC3\xA9"}) {
-    AddUser(h.server, name, kStaff, name + "@corp.example", kMarch14);
+  for (const std::string& name : std::vector<std::string>{"ann", "bob", kJose, "a*b"}) {
+    AddUser(h.server, name, kStaff, name + "@corp.example", kMarch14, name == kJose ? 66048 : 512);
   }
+  h.server.alsoEqual = [](std::string_view stored, std::string_view asserted) {
+    return stored == kJose + "@corp.example" && asserted == "JOS\xC3\x89@corp.example";
+  };
 }
 
 // The list file holding `bytes`.
 std::function<void(RunHarness&)> List(const std::string& bytes) {
-  return [=](RunHarness&) {
-    std::FILE* file = std::fopen(kPath.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
-  };
+  return [=](RunHarness&) { std::ofstream(kPath, std::ios::binary) << bytes; };
 }
 
 TEST(ListFile, Rows) {
-  const std::string longest(kMaxListWordBytes, 'a');
-  std::string many, notFound;  // 255 errors: the count is shown whole, the status is 254 (255 is "cannot open")
-  for (int i = 0; i < 255; ++i) {
-    many += "nobody" + std::to_string(i) + "\n";
-    notFound += "User object nobody" + std::to_string(i) + " could not be found.\n\n";
-  }
-  const std::vector<std::string> quiet = {"-l", kPath, "-q"};
+  const std::string longest(kMaxListWordBytes, 'a'), changed = ": pwdLastSet=0 userAccountControl=512;";
+  const std::vector<std::string> quiet = {"-l", kPath, "-q"}, toggle = {"-l", kPath, "-q", "-t"};
+  const std::string toggling = "Toggling user objects in list \"" + kPath + "\" with passwords 180 days old or older.\n\n";
+  // Names that cannot share a search, and rows the server may have matched
+  // by its own rules, are searched on their own; so is ann after its write.
+  const std::string odd = "ann " + kJose + " JOS\xC3\x89 a*b ann x)(y ANN\n";
+  const std::string alone = "ann@corp.example\n" + kJose + "@corp.example\n" + kJose + "@corp.example\na*b@corp.example\n"
+                            "ann@corp.example\nCould not execute query. An invalid filter was specified.\nann@corp.example\n"
+                            "Errors: 1 \n";
+  std::string written;
+  for (const std::string& name : std::vector<std::string>{"ann", kJose, kJose, "a*b", "ann", "ann"}) written += name + changed;
   CheckRuns({
       {quiet, List("ann bob\tann\r\nnobody\va)(\fbob\n\n  "), "ann@corp.example\nbob@corp.example\nann@corp.example\n"
        "User object nobody could not be found.\n\nCould not execute query. An invalid filter was specified.\n"
        "bob@corp.example\nErrors: 2 \n", 2},
-      {{"-l", kPath, "-t"}, List(""), "Toggling user objects in list \"" + kPath + "\" with passwords 180 days old or "
-       "older.\n\nList \"" + kPath + "\" is empty\nErrors: 1 \n", 1},
+      {{"-l", kPath, "-t"}, List(""), toggling + "List \"" + kPath + "\" is empty\nErrors: 1 \n", 1},
       // The longest name is one search; a longer one is skipped whole.
       {quiet, List(longest + "\n" + std::string(kMaxListWordBytes + 1, 'b') + " ann"), "User object " + longest +
        " could not be found.\n\nA name longer than 1024 bytes in list " + kPath + " was skipped.\nann@corp.example\n"
        "Errors: 2 \n", 2},
       // The same name as UTF-8 and as Latin-1, then Latin-1 bytes of no name.
-      {quiet, List("jos\xC3\xA9\njos\xE9\n\x80\xFF"), "jos\xC3\xA9@corp.example\njos\xC3\xA9@corp.example\n"
+      {quiet, List(kJose + "\njos\xE9\n\x80\xFF"), kJose + "@corp.example\n" + kJose + "@corp.example\n"
        "User object \xC2\x80\xC3\xBF could not be found.\n\nErrors: 1 \n", 1},
-      {quiet, List(many), notFound + "Errors: 255 \n", 254},
+      {toggle, List(odd), alone, 1, written},
+      {toggle, [&](RunHarness& h) { List(odd)(h), h.server.Fail("(|(userPrincipalName=", FakeServer::Fault::Result, 51, 0); },
+       alone, 1, written},
+      // A second report of an account written by this run shows the write.
+      {{"-l", kPath, "-t"}, List("ann ann"), toggling + "ann@corp.example -- ann\n  Last change: 3/14/2003 9:26:53 AM  (190.1 "
+       "days)\n\nann@corp.example -- ann\n  Last change: 1/1/1601 12:00:00 AM  (147089.5 days)\n\n", 0, "ann" + changed + "ann" + changed},
   }, Accounts);
+  std::remove(kPath.c_str());
+}
+
+// A list of 1,000 names is asked 100 at a time, four searches in flight.
+// 255 errors: the count is shown whole, the status is 254 (255 is "cannot open").
+TEST(ListFile, ReadAheadOfAThousandNames) {
+  std::string names, expected;
+  for (int i = 0; i < 1000; ++i) {
+    const bool ann = i % 100 == 0 || i > 257;  // the others, 255 of them, are not found
+    names += ann ? "ann " : "n" + std::to_string(i) + " ";
+    expected += ann ? "ann@corp.example\n" : "User object n" + std::to_string(i) + " could not be found.\n\n";
+  }
+  RunHarness h;
+  Accounts(h);
+  List(names)(h);
+  EXPECT_EQ(h.Run({"-l", kPath, "-q"}), 254);
+  EXPECT_EQ(h.out.str(), expected + "Errors: 255 \n");
+  EXPECT_EQ(h.server.requests.size(), 12u) << "the root DSE, the container, ten batches";
+  EXPECT_EQ(h.server.maxInFlight, 4);
   std::remove(kPath.c_str());
 }
 

@@ -89,13 +89,21 @@ TEST(Run, Rows) {
        "ADsGetObject OK\nPut pwdLastSet" + u + " OK\nGet userAccountControl" + u + " OK\n  before: userAccountControl="
        "66048\n  after:  userAccountControl=512\nPut userAccountControl" + u + " OK\nIssuing SetInfo" + u + " ...\n"
        "Update" + u + " succeeded\n\nGetNextRow Failed\n" + queryFailed, 1, "Test User 01" + kChanged},
-      // Password changes that fail (no closing empty line in quiet mode); one
-      // whose userAccountControl cannot be read writes nothing.
+      // Password changes that fail (no closing empty line in quiet mode). The
+      // write is edit-safe: a userAccountControl that is missing or no number
+      // writes nothing, and so does one changed by someone else since it was read.
       {qt, fail("search " + kTuser + " B", Fault::Result, 32), q + "User tuser01@corp.example - ADsGetObject failed\n"
        "Errors: 1 \n", 1},
-      {qt, [](RunHarness& h) { std::erase_if(h.server.Find(kTuser)->attributes, [](const Attribute& a) {
-         return a.name == "userAccountControl"; }); },
-       q + "Get userAccountControl" + u + " failed\nErrors: 1 \n", 1},
+      {qt, [](RunHarness& h) { h.server.Find(kTuser)->attributes[5].values.clear(); }, q + "Get userAccountControl" + u +
+       " failed\nErrors: 1 \n", 1},
+      {qt, [](RunHarness& h) { h.server.Find(kTuser)->attributes[5].values = {"x"}; }, q + "Get userAccountControl" + u +
+       " failed\nErrors: 1 \n", 1},
+      {qt, [](RunHarness& h) {
+         h.server.beforeAnswer = [&h](const std::string& request) {
+           if (request.find("[objectClass,userAccountControl]") != std::string::npos)
+             h.server.Find(kTuser)->attributes[5].values = {"514"};
+         };
+       }, q + "Update" + u + " failed\nErrors: 1 \n", 1},
       {qt, fail("modify", Fault::Result, 50), q + "Update" + u + " failed\nErrors: 1 \n", 1},
       // A connection lost in the write ends the search too.
       {qt, fail("modify", Fault::Lose), q + "Update" + u + " failed\n" + queryFailed.substr(0, 39) + "Errors: 2 \n", 2},

@@ -2,7 +2,6 @@
 // UTF-16 name and the uncapped exit status.
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include "common/utf16.h"
 #include "run_harness.h"
@@ -11,11 +10,9 @@
 namespace agewarden::testing {
 namespace {
 
-const std::string kEuro = "\xE2\x82\xAC";
-const std::string kGrin = "\xF0\x9F\x98\x80";  // U+1F600, a surrogate pair in UTF-16
-
 TEST(ListFileOpen, Utf16NamesFilesOnly) {
-  const std::string path = ::testing::TempDir() + "agewarden-list-jos\xC3\xA9" + kEuro + kGrin + ".txt";
+  // A name with a euro sign and U+1F600, a surrogate pair in UTF-16.
+  const std::string path = ::testing::TempDir() + "agewarden-list-jos\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80.txt";
   std::FILE* file = _wfopen(Utf8ToWide(path).c_str(), L"wb");
   ASSERT_NE(file, nullptr);
   std::fputs("ann\r\nbob\x1A" "carl\n", file);
@@ -34,21 +31,13 @@ TEST(ListFileOpen, Utf16NamesFilesOnly) {
 }
 
 TEST(RunTool, StatusIsMinusOneOrTheWholeCount) {
-  FakeServer server;
-  AddDomain(server);
-  const auto directory = CreateLdapDirectory({}, server.Factory());
-  std::ostringstream out;
-  const auto environment = [](const std::string& name, std::string& value) {
-    value = name == "USERDOMAIN" ? "CORP" : "boss";
-    return true;
-  };
-  const RunSeams seams{&out, directory.get(), [] { return kNow; }, FixedZone(0), environment};
-  EXPECT_EQ(RunTool({"agewarden", "-h"}, seams), -1);
+  RunHarness h;
+  EXPECT_EQ(h.Run({"-h"}, RunTool), -1);
   const std::string path = ::testing::TempDir() + "agewarden-many.txt";
-  std::ofstream list(path.c_str(), std::ios::binary);
-  for (int i = 0; i < 300; ++i) list << "nobody" << i << "\n";
-  list.close();
-  EXPECT_EQ(RunTool({"agewarden", "-q", "-l", path}, seams), 300);
+  std::string names;
+  for (int i = 0; i < 300; ++i) names += "nobody" + std::to_string(i) + "\n";
+  std::ofstream(path.c_str(), std::ios::binary) << names;
+  EXPECT_EQ(h.Run({"-q", "-l", path}, RunTool), 300);
   std::remove(path.c_str());
 }
 

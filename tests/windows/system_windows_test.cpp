@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -39,13 +40,11 @@ TEST(Utf16, RoundTripsAndBadBytes) {
   EXPECT_EQ(Utf8ToUtf16("\xF4\x90\x80\x80"), (std::u16string(4, 0xFFFD)));
 }
 
+// Stray continuation bytes are not held back.
 TEST(Utf16, CompletePrefixHoldsBackOnlyAnUnfinishedSequence) {
-  EXPECT_EQ(CompleteUtf8Prefix(""), 0u);
-  EXPECT_EQ(CompleteUtf8Prefix("ab"), 2u);
-  EXPECT_EQ(CompleteUtf8Prefix(std::string("a").append(kEuro)), 4u);
-  EXPECT_EQ(CompleteUtf8Prefix(std::string("a").append(kEuro, 0, 2)), 1u);
-  EXPECT_EQ(CompleteUtf8Prefix(std::string("a").append(kGrin, 0, 3)), 1u);
-  EXPECT_EQ(CompleteUtf8Prefix("a\x80\x80\x80\x80"), 5u);  // stray continuation bytes are not held
+  const std::pair<std::string, size_t> rows[] = {{"", 0}, {"ab", 2}, {"a" + kEuro, 4}, {"a" + kEuro.substr(0, 2), 1},
+                                                 {"a" + kGrin.substr(0, 3), 1}, {"a\x80\x80\x80\x80", 5}};
+  for (const auto& [text, complete] : rows) EXPECT_EQ(CompleteUtf8Prefix(text), complete) << text;
 }
 
 TEST(Environment, ValuesAsUtf8AndUnsetVariables) {
@@ -69,25 +68,20 @@ TEST(Environment, ValuesAsUtf8AndUnsetVariables) {
 // 1601, which Windows cannot hold: the offset is the zone's all the same.
 TEST(Zone, TheOffsetOfTheDateItself) {
   const char* zone = std::getenv("TZ");
-  if (zone == nullptr || std::string(zone) != "EST5EDT,M4.1.0,M10.5.0") {
-    GTEST_SKIP() << "needs TZ=EST5EDT,M4.1.0,M10.5.0";
-  }
-  const struct {
-    int64_t unixSeconds;
-    bool placed;
-    int64_t offsetHours;
-  } rows[] = {
-      {1047634013, true, -5},              // 2003-03-14 09:26:53 UTC
-      {1058184000, true, -4},              // 2003-07-14 12:00 UTC
-      {-kEpochDifferenceSeconds, true, -5},  // 1601-01-01 00:00 UTC
-      {-kEpochDifferenceSeconds + 4 * 3600, true, -5},
-      {-kEpochDifferenceSeconds - 1, false, 0},
-      {INT64_MAX, false, 0},
+  if (zone == nullptr || std::string(zone) != "EST5EDT,M4.1.0,M10.5.0") GTEST_SKIP() << "needs TZ=EST5EDT,M4.1.0,M10.5.0";
+  // The offset in hours; none where the time cannot be placed.
+  const std::pair<int64_t, std::optional<int64_t>> rows[] = {
+      {1047634013, -5},              // 2003-03-14 09:26:53 UTC
+      {1058184000, -4},              // 2003-07-14 12:00 UTC
+      {-kEpochDifferenceSeconds, -5},  // 1601-01-01 00:00 UTC
+      {-kEpochDifferenceSeconds + 4 * 3600, -5},
+      {-kEpochDifferenceSeconds - 1, std::nullopt},
+      {INT64_MAX, std::nullopt},
   };
-  for (const auto& row : rows) {
+  for (const auto& [unixSeconds, hours] : rows) {
     int64_t offset = 0;
-    EXPECT_EQ(LocalZoneOffset(row.unixSeconds, offset), row.placed) << row.unixSeconds;
-    if (row.placed) EXPECT_EQ(offset, row.offsetHours * 3600) << row.unixSeconds;
+    EXPECT_EQ(LocalZoneOffset(unixSeconds, offset), hours.has_value()) << unixSeconds;
+    if (hours) { EXPECT_EQ(offset, *hours * 3600) << unixSeconds; }
   }
   const int64_t now = SystemTimeAsFileTime();
   EXPECT_GT(now, (1577836800 + kEpochDifferenceSeconds) * kTicksPerSecond);  // after 2020-01-01
