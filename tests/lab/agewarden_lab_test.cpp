@@ -1,7 +1,6 @@
 // The real binary against the lab domain controller: what only a real
 // directory, its binds and its tickets show.
 #include <algorithm>
-#include <set>
 
 #include "lab_support.h"
 
@@ -128,11 +127,11 @@ TEST(AgewardenLab, ListOf100000NamesInConstantMemory) {
   EXPECT_LT(many.peakRssKb, few.peakRssKb + 8 * 1024) << "memory does not grow with the list";
 }
 
-// -t as a plain user: every write refused and counted, nothing changed; as a
-// user who may write pwdLastSet but not read userAccountControl: nothing
-// written, the error counted; as Administrator: pwdLastSet zeroed and "never
-// expires" cleared on exactly the reported accounts, nothing else. Resets the lab.
-TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
+// -t refused by the directory's ACLs: as a plain user every write is refused
+// and counted, nothing changed; as a user who may write pwdLastSet but not
+// read userAccountControl nothing is written, the error counted. (What -t
+// writes is the unit tests' and, against a failing DC, the faults lab's.)
+TEST(AgewardenLab, ForcedChangeRefusedByTheDirectory) {
   REQUIRE_LAB();
   const std::string staff = "OU=Staff," + Base(), list = TempPath("plain.txt", "staff200a nosuchuser\nstaff400b\n");
   const Accounts before = ReadAccounts(staff);
@@ -152,26 +151,6 @@ TEST(AgewardenLab, ForcedChangeWritesExactlyTheReportedAccounts) {
                          "Errors: 1 \n");
   EXPECT_EQ(partial.status, 1);
   EXPECT_EQ(ReadAccounts(delegated), delegatedBefore) << "pwdLastSet kept";
-
-  const Result r = RunTool({{"-t", "-o", "Staff", "-d", "90", "-q"}});
-  EXPECT_EQ(r.status, 0) << r.out;
-  const std::set<std::string> aged = {"jose200", "nevexp200", "slashuser", "staff095a", "staff095b",
-                                      "staff200a", "staff200b", "staff400a", "staff400b"};
-  std::string upns;
-  for (const std::string& sam : aged) upns += (sam == "jose200" ? "jos" + kE : sam) + "@agewarden.lab\n";
-  EXPECT_EQ(SortedLines(r.out), SortedLines(upns)) << "reported";
-  Accounts after = ReadAccounts(staff), expected = before;
-  for (auto& [sam, entry] : expected) {
-    if (aged.count(sam)) {
-      entry["pwdLastSet"] = "0";
-      entry["userAccountControl"] = std::to_string(std::stol(entry["userAccountControl"]) & ~0x10000L);
-    }
-    for (auto* account : {&entry, &after[sam]}) {
-      for (const char* changes : {"whenChanged", "uSNChanged", "dSCorePropagationData"}) account->erase(changes);
-    }
-  }
-  EXPECT_EQ(after, expected);
-  ResetLab();
 }
 
 }  // namespace

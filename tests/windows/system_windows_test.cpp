@@ -41,12 +41,6 @@ TEST(Utf16, RoundTripsAndBadBytes) {
 }
 
 // Stray continuation bytes are not held back.
-TEST(Utf16, CompletePrefixHoldsBackOnlyAnUnfinishedSequence) {
-  const std::pair<std::string, size_t> rows[] = {{"", 0}, {"ab", 2}, {"a" + kEuro, 4}, {"a" + kEuro.substr(0, 2), 1},
-                                                 {"a" + kGrin.substr(0, 3), 1}, {"a\x80\x80\x80\x80", 5}};
-  for (const auto& [text, complete] : rows) EXPECT_EQ(CompleteUtf8Prefix(text), complete) << text;
-}
-
 TEST(Environment, ValuesAsUtf8AndUnsetVariables) {
   std::string value = "untouched";
   SetEnvironmentVariableW(L"AGEWARDEN_TEST_VALUE", nullptr);
