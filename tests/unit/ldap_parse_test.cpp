@@ -9,6 +9,7 @@
 #include <string>
 
 #include "directory/backend/attributes.h"
+#include "directory/backend/dn.h"
 #include "directory/backend/read_ahead.h"
 #include "directory/backend/sid.h"
 #include "directory/platform/status.h"
@@ -32,10 +33,13 @@ TEST(LdapParse, SidTextAndBytes) {
     EXPECT_EQ(SidToText(c.bytes), c.text);
     EXPECT_TRUE(!c.text || SidFromText(*c.text) == c.bytes) << *c.text;
   }
-  for (const char* text : {"S-2-5", "S-1-", "S-1-5-", "S-1-+5", "S-1-5-4294967296", "S-1-281474976710656", "x", "S-1-1x5"})
+  for (const char* text : {"S-2-5", "S-1-", "S-1-5-", "S-1-+5", "S-1-5-4294967296", "S-1-281474976710656", "x", "S-1-1x5",
+                           "S-1-0x1000000000000", "S-1-0x0000000000001"})
     EXPECT_FALSE(SidFromText(text)) << text;
   EXPECT_EQ(SidRid(kSid), 512u);
   EXPECT_FALSE(SidRid(std::string("\x01\x00\0\0\0\0\0\x05", 8)));  // no sub-authority, so no RID
+  // A member known by its RDN only: a quoted value unquoted, a "#" value not decoded.
+  EXPECT_EQ(FirstRdnValue("OU=\"Your OU\",DC=x") + FirstRdnValue("CN=#04024869 ,DC=x"), "Your OU#04024869");
 }
 
 TEST(LdapParse, RangedNamesAndIntegers) {
