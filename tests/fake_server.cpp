@@ -27,47 +27,6 @@ constexpr int kNoSuchAttribute = 16, kValueExists = 20, kNoSuchObject = 32;
 bool SameDn(std::string_view a, std::string_view b) { return ldap::DnIsWithin(a, b) && ldap::DnIsWithin(b, a); }
 size_t Depth(std::string_view dn) { return ldap::SplitDn(dn).value_or(std::vector<ldap::DnRdn>{}).size(); }
 
-// A search filter as the server reads it: '&', '|' or an item "a=v".
-struct Filter {
-  char op = '=';
-  std::string attribute;
-  std::vector<std::string> parts;  // the value, unescaped, split at each '*'
-  std::vector<Filter> terms;
-};
-
-std::optional<Filter> Parse(std::string_view text, size_t& at) {
-  if (at >= text.size() || text[at] != '(') return std::nullopt;
-  Filter filter;
-  if (++at < text.size() && (text[at] == '&' || text[at] == '|')) {
-    filter.op = text[at++];
-    for (std::optional<Filter> term; at < text.size() && text[at] == '('; filter.terms.push_back(std::move(*term))) {
-      if (!(term = Parse(text, at))) return std::nullopt;
-    }
-  } else {
-    const size_t equals = text.find('=', at);
-    if (equals == std::string_view::npos) return std::nullopt;
-    filter.attribute = text.substr(at, equals - at);
-    filter.parts.emplace_back();
-    for (at = equals + 1; at < text.size() && text[at] != ')'; ++at) {
-      if (text[at] == '(' || text[at] == '\0') return std::nullopt;
-      if (text[at] == '*') {
-        filter.parts.emplace_back();
-      } else if (text[at] != '\\') {
-        filter.parts.back() += text[at];
-      } else if (at + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
-                 std::isxdigit(static_cast<unsigned char>(text[at + 2]))) {
-        filter.parts.back() += static_cast<char>(std::stoi(std::string(text.substr(at + 1, 2)), nullptr, 16));
-        at += 2;
-      } else {
-        return std::nullopt;
-      }
-    }
-  }
-  if (at >= text.size() || text[at] != ')' || filter.attribute.find_first_of("()") != std::string::npos) return std::nullopt;
-  ++at;
-  return filter;
-}
-
 // Whether `value` is "parts[0]*parts[1]*...", ASCII case ignored.
 bool Matches(std::string_view value, const std::vector<std::string>& parts) {
   const std::string text = LowerAscii(value);
@@ -99,8 +58,7 @@ class FakeConnection : public ldap::Connection {
     const FakeServer::Rule* rule = server_.Match(text);
     if (rule != nullptr && rule->fault == FakeServer::Fault::Refuse) return rule->value;
     size_t at = 0;
-    const auto filter = Parse(request.filter, at);
-    if (!filter || at != request.filter.size()) return E_ADS_INVALID_FILTER;
+    if (!Holds(request.filter, at, nullptr) || at != request.filter.size()) return E_ADS_INVALID_FILTER;
 
     std::deque<Answer>& answers = pending_[msgid = ++lastId_];
     answers.push_back({text, {Kind::Result, {}, ldap::kResultSuccess, ""}, S_OK});
@@ -109,7 +67,7 @@ class FakeConnection : public ldap::Connection {
     if (rule != nullptr && rule->fault == FakeServer::Fault::Result) return code = rule->value, S_OK;
     const Entry* base = server_.Find(request.base);
     if (base == nullptr) return code = kNoSuchObject, S_OK;
-    const std::vector<const Entry*> found = Select(*base, request, *filter);
+    const std::vector<const Entry*> found = Select(*base, request);
     const size_t first = page != nullptr && !page->cookie.empty() ? std::stoul(page->cookie) : 0;
     size_t last = page != nullptr ? std::min(found.size(), first + static_cast<size_t>(page->size)) : found.size();
     if (page == nullptr && server_.sizeLimit > 0 && last > server_.sizeLimit) {
@@ -220,19 +178,51 @@ class FakeConnection : public ldap::Connection {
     return sids;
   }
 
-  bool Holds(const Entry& entry, const Filter& filter) {
-    const auto holds = [&](const Filter& term) { return Holds(entry, term); };
-    if (filter.op == '&') return std::ranges::all_of(filter.terms, holds);
-    if (filter.op == '|') return std::ranges::any_of(filter.terms, holds);
-    return std::ranges::any_of(Values(entry, filter.attribute), [&](const std::string& value) {
-      if (filter.parts.size() > 1) return Matches(value, filter.parts);
-      const std::string& asserted = filter.parts.front();
-      return EqualsIgnoreAsciiCase(value, asserted) || (server_.alsoEqual && server_.alsoEqual(value, asserted));
-    });
+  // Whether the filter at text[at...] holds for `entry` (false for none: the
+  // text is only read); nothing when it is no filter. '&', '|' and items
+  // "a=v", the value unescaped and split at each '*'.
+  std::optional<bool> Holds(std::string_view text, size_t& at, const Entry* entry) {
+    if (at >= text.size() || text[at] != '(') return std::nullopt;
+    bool holds = false;
+    if (++at < text.size() && (text[at] == '&' || text[at] == '|')) {
+      const bool all = text[at++] == '&';
+      for (holds = all; at < text.size() && text[at] == '(';) {
+        const std::optional<bool> term = Holds(text, at, entry);
+        if (!term) return std::nullopt;
+        holds = all ? holds && *term : holds || *term;
+      }
+    } else {
+      const size_t equals = text.find('=', at);
+      if (equals == std::string_view::npos) return std::nullopt;
+      const std::string_view attribute = text.substr(at, equals - at);
+      if (attribute.find_first_of("()") != std::string_view::npos) return std::nullopt;
+      std::vector<std::string> parts(1);
+      for (at = equals + 1; at < text.size() && text[at] != ')'; ++at) {
+        if (text[at] == '(' || text[at] == '\0') return std::nullopt;
+        if (text[at] == '*') {
+          parts.emplace_back();
+        } else if (text[at] != '\\') {
+          parts.back() += text[at];
+        } else if (at + 2 < text.size() && std::isxdigit(static_cast<unsigned char>(text[at + 1])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[at + 2]))) {
+          parts.back() += static_cast<char>(std::stoi(std::string(text.substr(at + 1, 2)), nullptr, 16));
+          at += 2;
+        } else {
+          return std::nullopt;
+        }
+      }
+      holds = entry != nullptr && std::ranges::any_of(Values(*entry, attribute), [&](const std::string& value) {
+        if (parts.size() > 1) return Matches(value, parts);
+        return EqualsIgnoreAsciiCase(value, parts[0]) || (server_.alsoEqual && server_.alsoEqual(value, parts[0]));
+      });
+    }
+    if (at >= text.size() || text[at] != ')') return std::nullopt;
+    ++at;
+    return holds;
   }
 
   // The entries in the request's scope that the filter holds for.
-  std::vector<const Entry*> Select(const Entry& base, const ldap::SearchRequest& request, const Filter& filter) {
+  std::vector<const Entry*> Select(const Entry& base, const ldap::SearchRequest& request) {
     std::vector<const Entry*> scope, found;
     if (!request.scopedAttribute.empty()) {
       for (const std::string& dn : Values(base, request.scopedAttribute)) {
@@ -248,7 +238,10 @@ class FakeConnection : public ldap::Connection {
         }
       }
     }
-    std::ranges::copy_if(scope, std::back_inserter(found), [&](const Entry* entry) { return Holds(*entry, filter); });
+    std::ranges::copy_if(scope, std::back_inserter(found), [&](const Entry* entry) {
+      size_t at = 0;
+      return *Holds(request.filter, at, entry);
+    });
     return found;
   }
 
@@ -276,7 +269,8 @@ class FakeConnection : public ldap::Connection {
     return out;
   }
 
-  // One change of a modify: a result code, kResultSuccess when it applies.
+  // One change of a modify (the backend deletes and adds values it names): a
+  // result code, kResultSuccess when it applies.
   static int Apply(Entry& entry, const ldap::Modification& mod) {
     auto found = std::ranges::find_if(entry.attributes, [&](const Attribute& a) {
       return EqualsIgnoreAsciiCase(a.name, mod.attribute);
@@ -284,10 +278,6 @@ class FakeConnection : public ldap::Connection {
     if (found == entry.attributes.end()) found = entry.attributes.insert(found, {mod.attribute, {}});
     std::vector<std::string>& values = found->values;
     if (mod.op == Op::Replace) values = mod.values;
-    if (mod.op == Op::Delete && mod.values.empty()) {
-      if (values.empty()) return kNoSuchAttribute;
-      values.clear();
-    }
     for (const std::string& value : mod.values) {
       const auto at = std::ranges::find_if(values, [&](const std::string& v) { return EqualsIgnoreAsciiCase(v, value); });
       if (mod.op == Op::Delete && at == values.end()) return kNoSuchAttribute;

@@ -35,12 +35,9 @@ class FakeServer {
   /// What a bind gives: its status, and the principal it authenticated.
   HRESULT bindStatus = S_OK;
   std::string principal = "boss@CORP.EXAMPLE";
-  /// Entries an unpaged search returns before sizeLimitExceeded (0: all).
-  size_t sizeLimit = 0;
-  /// Values of `member` per slice of ranged retrieval (0: all at once).
-  size_t rangeStep = 0;
-  /// Whether tokenGroups is computed for the accounts asked about.
-  bool tokenGroups = true;
+  size_t sizeLimit = 0;     ///< entries an unpaged search returns before sizeLimitExceeded (0: all)
+  size_t rangeStep = 0;     ///< values of `member` per slice of ranged retrieval (0: all at once)
+  bool tokenGroups = true;  ///< whether tokenGroups is computed for the accounts asked about
   /// Values the server also takes as equal (its case folding beyond ASCII).
   std::function<bool(std::string_view stored, std::string_view asserted)> alsoEqual;
   /// Called with the request's text before each message of it is handed out.
@@ -49,8 +46,7 @@ class FakeServer {
   /// Every request: "search BASE B|O|S FILTER [ATTRIBUTES]", " page" and
   /// " asq=ATTRIBUTE" added for those controls; "modify DN".
   std::vector<std::string> requests;
-  /// Each write that took effect: "FIRST-RDN-VALUE: attribute=values ...;".
-  std::string writes;
+  std::string writes;  ///< each write that took effect: "FIRST-RDN-VALUE: attribute=values ...;"
   /// Connections opened (binds tried), those still open, and the most
   /// requests not yet answered in full at once.
   int connections = 0, open = 0, maxInFlight = 0;
@@ -58,8 +54,7 @@ class FakeServer {
   Entry& Add(const std::string& dn, std::vector<Attribute> attributes) {
     return entries.emplace_back(Entry{dn, std::move(attributes)});
   }
-  /// The entry named `dn` (DNs compared as DNs); nullptr when none.
-  Entry* Find(std::string_view dn);
+  Entry* Find(std::string_view dn);  ///< the entry named `dn` (DNs compared as DNs); nullptr when none
   /// The `nth` request (1: the first; 0: every one) whose text contains
   /// `match` fails with `fault`.
   void Fail(std::string match, Fault fault, int value = 0, int nth = 1) { rules_.push_back({match, fault, value, nth}); }

@@ -42,7 +42,7 @@ void DomainGroups(RunHarness& h) {
 
 TEST(GroupWalk, Rows) {
   const std::string none = "Group does not contain any users\n";
-  const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n", refusal = "Sorry, ann, " + sorry;
+  const std::string sorry = "you need to be a Domain Admin to do that.\nErrors: 1 \n";
   const auto caller = [](const std::string& name) { return [=](RunHarness& h) { h.variables["USERNAME"] = name; }; };
   const auto unset = [](RunHarness& h) { h.variables.clear(); };
   const auto as = [](const std::string& principal) {
@@ -59,7 +59,7 @@ TEST(GroupWalk, Rows) {
        "Members failed\n" + none + "Errors: 1 \n", 1},
       // The Domain Admins gate on Domain Users.
       {{"-g", "DOMAIN USERS", "-x"}, caller("ann"),
-       "*** DEBUG MODE ***\nDomain name: CORP\nUsername: ann\nann is NOT a member of Domain Admins\n" + refusal, 1},
+       "*** DEBUG MODE ***\nDomain name: CORP\nUsername: ann\nann is NOT a member of Domain Admins\nSorry, ann, " + sorry, 1},
       // Without USERDOMAIN and USERNAME: the names the directory gives.
       {{"-g", "Domain Users", "-x", "-q"}, unset, "*** DEBUG MODE ***\nDomain name: CORP\nUsername: boss\n"
        "boss is a member of Domain Admins\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
@@ -70,8 +70,6 @@ TEST(GroupWalk, Rows) {
        "  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n\n", 0},
       {{"-g", "Domain Users ", "-q"}, nullptr, "Could not find Group \"Domain Users \"\nErrors: 1 \n", 1},
       {{"-g", "Domain Admins", "-q"}, caller("ann"), "boss@corp.example\n", 0},
-      {{"-g", "Domain Users", "-q"}, [](RunHarness& h) { h.server.Fail("[tokenGroups]", FakeServer::Fault::Result, 1); },
-       "Sorry, boss, you need to be a Domain Admin to do that.\nErrors: 1 \n", 1},
       {{"-g", "Domain Users", "-q"}, [](RunHarness& h) { h.server.Fail("Domain Admins)", FakeServer::Fault::Lose); },
        "Unable to bind to WinNT://CORP/Domain Admins\nSorry, boss, you need to be a Domain Admin to do that.\n"
        "Errors: 1 \n", 1},
@@ -80,15 +78,13 @@ TEST(GroupWalk, Rows) {
       // it; the DC tells its groups (tokenGroups).
       {{"-g", "Domain Users", "-q"}, as("nested@CORP.EXAMPLE"), "dan@corp.example\n", 0},
       {{"-g", "Domain Users", "-q"}, as("primary@corp.example"), "dan@corp.example\n", 0},
-      {{"-g", "Domain Users"}, as("ann@CORP.EXAMPLE"), refusal, 1},
       {{"-g", "Domain Users"}, as("john.doe\\@corp.example@CORP.EXAMPLE"), "Sorry, jdoe2, " + sorry, 1},
       {{"-g", "Domain Users"}, as("a*(b)\\\\c@CORP.EXAMPLE"), "Sorry, a*(b)\\c, " + sorry, 1},
       {{"-g", "Domain Users"}, as(std::string("nu\0l@CORP.EXAMPLE", 17)), "Sorry, " + std::string("nu\0l", 4) + ", " + sorry, 1},
       {{"-g", "Domain Users"}, [&](RunHarness& h) { as("nested@CORP.EXAMPLE")(h); h.server.tokenGroups = false; },
        "Sorry, nested, " + sorry, 1},
       {{"-g", "Domain Users"}, as("nested@OTHER.REALM"), "Unable to retrieve your username\nErrors: 1 \n", 1},
-      {{"-g", "Domain Users"}, as(""),
-       "Unable to retrieve your username\nErrors: 1 \n", 1},
+      {{"-g", "Domain Users"}, as(""), "Unable to retrieve your username\nErrors: 1 \n", 1},
       {top, [&](RunHarness& h) { unset(h); h.server.Fail("nETBIOSName", FakeServer::Fault::Lose); },
        "Unable to retrieve your domain name\nErrors: 1 \n", 1},
       // A domain typed in other letter case is the directory's, in its

@@ -15,11 +15,10 @@ TEST(Options, Rows) {
   wide += "\xF0\x9F\x94\x91";
   CheckRuns({
       {{}, nullptr, none, 255}, {{"-t", "-u"}, nullptr, none, 255}, {{"-d", "abc", "-u", "joe"}, nullptr, days, 255},
-      {{"-d", "0", "-u", "joe"}, nullptr, days, 255}, {{"-d", "\t -5", "-u", "joe"}, nullptr, days, 255},
+      {{"-d", "\t -5", "-u", "joe"}, nullptr, days, 255},
       {{"-d", "99999999999999999999", "-d", "-99999999999999999999", "-u", "j"}, nullptr, days, 255},
       {{"-u", "joe", "-g", "Staff"}, nullptr, two, 255}, {{"-o", "A", "-G", "B"}, nullptr, two, 255},
       {{"-l", "f", "-x", "-u", "j"}, nullptr, two, 255}, {{"-h", "-U", u260}, nullptr, "-u value is too long\n", 255},
-      {{"-o", u260}, nullptr, "-o value is too long\n", 255}, {{"-l", u260}, nullptr, "-l value is too long\n", 255},
       {{"-g", wide + "a"}, nullptr, "-g value is too long\n", 255},
       {{"-l", l259}, nullptr, "Cannot open input file: \"" + l259 + "\"\n", 255},
       {{"-g", wide}, nullptr, "Displaying user objects in group \"" + wide + "\" with passwords 180 days old or older."

@@ -4,7 +4,6 @@ namespace agewarden::testing {
 namespace {
 
 const int64_t kDay = 86400 * kTicksPerSecond;
-const std::string kOu = "OU=Admins,OU=Your Staff,OU=Your OU,DC=corp,DC=example";
 const std::string kBanner = "Displaying user \"tuser01\" with passwords 180 days old or older.\n\n";
 const std::string kChanged = ": pwdLastSet=0 userAccountControl=512;";
 const std::string kTuser = "CN=Test User 01,OU=Staff,DC=corp,DC=example";
@@ -17,10 +16,6 @@ void Populate(RunHarness& h) {
   AddUser(h.server, "No Upn", kStaff, "", kMarch14);
   AddUser(h.server, "Test User 01", kStaff, "tuser01@corp.example", kMarch14, 66048);
   AddUser(h.server, "Young", kStaff, "young@corp.example", kNow - 1);
-  h.server.Add("OU=Your OU," + std::string(kBase), {{"objectClass", {"organizationalUnit"}}});
-  h.server.Add("OU=Your Staff,OU=Your OU," + std::string(kBase), {{"objectClass", {"organizationalUnit"}}});
-  h.server.Add(kOu, {{"objectClass", {"organizationalUnit"}}});
-  AddUser(h.server, "Admin 01", kOu, "admin01@corp.example", kMarch14);
 }
 
 // Whole runs: output, status and writes. -t writes exactly the accounts
@@ -46,12 +41,8 @@ TEST(Run, Rows) {
   setenv("TZ", "EST5EDT,M4.1.0,M10.5.0", 1);
   tzset();
   CheckRuns({
-      {{"-u", "tuser01"}, nullptr, kBanner + report("9:26:53"), 0},
       {{"-u", "tuser01"}, [](RunHarness& h) { h.zone = LocalZoneOffset; }, kBanner + report("4:26:53"), 0},
-      {{"-U", "tuser01", "-T", "-D", "191"}, nullptr,
-       "Toggling user \"tuser01\" with passwords 191 days old or older.\n\n", 0},
       {{"-u", "joe", "-u", "tuser01", "-d", " +195days", "-q"}, nullptr, "", 0},
-      {{"-o", "Your OU/Your Staff/Admins", "-q", "-t"}, nullptr, "admin01@corp.example\n", 0, "Admin 01" + kChanged},
       {{"-o", "Staff", "-q"}, nullptr, "exact@corp.example\n" + q, 0},
       {{"-o", "Staff", "-d", "90", "-Q", "-t"}, nullptr, "almost@corp.example\nexact@corp.example\n" + q, 0,
        "Almost" + kChanged + "Exactly" + kChanged + "Test User 01" + kChanged},
@@ -60,7 +51,6 @@ TEST(Run, Rows) {
        "Unable to retrieve your domain name\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, [](RunHarness& h) { h.server.bindStatus = E_ADS_SERVER_DOWN; },
        "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
-      {{"-u", "tuser01"}, fail("search  B", Fault::Silence), "Could not bind to LDAP://rootDSE.\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, [](RunHarness& h) { h.server.Find("")->attributes.erase(h.server.Find("")->attributes.begin()); },
        "Could not get default naming context.\nErrors: 1 \n", 1},
       {{"-u", "tuser01"}, fail("[1.1]", Fault::Lose),
@@ -73,10 +63,6 @@ TEST(Run, Rows) {
       // Without USERDOMAIN only Group mode asks the directory for its name.
       {{"-u", "nobody", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); h.server.Fail("nETBIOSName", Fault::Refuse, E_FAIL); },
        "User object \"nobody\" could not be found.\nErrors: 1 \n", 1},
-      {{"-x", "-g", "Staff", "-q"}, [](RunHarness& h) { h.variables.erase("USERDOMAIN"); },
-       "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @corp.example\nContainer: LDAP://DC=corp,DC=example\n"
-       "Displaying user objects in group \"Staff\" with passwords 180 days old or older.\n\n"
-       "Could not find Group \"Staff\"\nErrors: 1 \n", 1},
       {{"-x", "-u", "x", "-q"}, [](RunHarness& h) { h.server.Find("")->attributes.front().values = {"OU=w,dc=c,DC=y,DC=z"}; },
        "*** DEBUG MODE ***\nDomain name: CORP\nUPNsfx: @y.z\nContainer: LDAP://OU=w,dc=c,DC=y,DC=z\nDisplaying user"
        " \"x\" with passwords 180 days old or older.\n\nCould not bind to the container LDAP://OU=w,dc=c,DC=y,DC=z.\n"
