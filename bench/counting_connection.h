@@ -31,15 +31,15 @@ class CountingConnection : public ldap::Connection {
     if (cutUnpaged_ && page == nullptr && request.scope == ldap::Scope::Subtree) cut_.insert(msgid);
     return status;
   }
-  HRESULT Receive(int msgid, ldap::SearchMessage& message) override {
-    const HRESULT status = inner_->Receive(msgid, message);
+  HRESULT Receive(int msgid, ldap::SearchMessage& message, bool wait) override {
+    const HRESULT status = inner_->Receive(msgid, message, wait);
     if (cut_.count(msgid) > 0 && message.kind == ldap::SearchMessage::Kind::Result) message.code = ldap::kResultSizeLimitExceeded;
     return status;
   }
   void Abandon(int msgid) override { inner_->Abandon(msgid); }
-  HRESULT Modify(const std::string& dn, const std::vector<ldap::Modification>& mods, bool& lost) override {
+  HRESULT Modify(const std::string& dn, const std::vector<ldap::Modification>& mods, int& msgid, bool& lost) override {
     ++counts_.modifies;
-    return inner_->Modify(dn, mods, lost);
+    return inner_->Modify(dn, mods, msgid, lost);
   }
   std::string BoundPrincipal() override { return inner_->BoundPrincipal(); }
 

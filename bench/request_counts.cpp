@@ -65,9 +65,9 @@ class CountingDirectory : public Directory {
   HRESULT ReadNamingContext(std::optional<std::string>& namingContext) override {
     return inner_.ReadNamingContext(namingContext);
   }
-  HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) override {
+  HRESULT OpenContainer(const std::string& dn, bool forChange, std::unique_ptr<AccountSearch>& out) override {
     std::unique_ptr<AccountSearch> inner;
-    const HRESULT status = inner_.OpenContainer(dn, inner);
+    const HRESULT status = inner_.OpenContainer(dn, forChange, inner);
     if (inner) out = std::make_unique<CountingSearch>(std::move(inner));
     return status;
   }
@@ -85,7 +85,7 @@ class CountingDirectory : public Directory {
     if (inner) out = std::make_unique<CountingGroup>(std::move(inner), Searches() - before);
     return status;
   }
-  HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) override { return inner_.OpenUser(dn, out); }
+  void FinishWrites() override { inner_.FinishWrites(); }
   HRESULT GetDomainName(std::string& name) override { return inner_.GetDomainName(name); }
   HRESULT GetCallerName(std::string& name) override { return inner_.GetCallerName(name); }
 

@@ -85,11 +85,13 @@ class FakeConnection : public ldap::Connection {
     return S_OK;
   }
 
-  HRESULT Receive(int msgid, SearchMessage& message) override {
+  HRESULT Receive(int msgid, SearchMessage& message, bool wait) override {
     message = SearchMessage{};
     const auto found = pending_.find(msgid);
     if (lost_) return E_ADS_SERVER_DOWN;
     if (found == pending_.end()) return E_ADS_TIMEOUT;  // nothing will come
+    const Answer& next = found->second.front();
+    if (!wait && (next.status == E_ADS_TIMEOUT || (server_.arrived && !server_.arrived(next.request)))) return S_FALSE;
     Answer answer = std::move(found->second.front());
     found->second.pop_front();
     if (server_.beforeAnswer) server_.beforeAnswer(answer.request);
@@ -99,6 +101,8 @@ class FakeConnection : public ldap::Connection {
     }
     lost_ = answer.status == E_ADS_SERVER_DOWN;
     message = std::move(answer.message);
+    // A write takes effect when it is answered: the latest a server may.
+    if (!answer.mods.empty() && message.code == ldap::kResultSuccess) message.code = Write(answer.request.substr(7), answer.mods);
     return answer.status;
   }
 
@@ -106,20 +110,28 @@ class FakeConnection : public ldap::Connection {
     if (pending_.erase(msgid) > 0) --server_.inFlight_;
   }
 
-  HRESULT Modify(const std::string& dn, const std::vector<ldap::Modification>& mods, bool& lost) override {
+  HRESULT Modify(const std::string& dn, const std::vector<ldap::Modification>& mods, int& msgid, bool& lost) override {
     if (lost_) return lost = true, E_ADS_SERVER_DOWN;
     server_.requests.push_back("modify " + dn);
-    if (const FakeServer::Rule* rule = server_.Match(server_.requests.back())) {
-      if (rule->fault == FakeServer::Fault::Refuse) return rule->value;
-      if (rule->fault == FakeServer::Fault::Result) return ldap::StatusFromLdapResult(rule->value);
-      lost = lost_ = true;
-      return rule->fault == FakeServer::Fault::Lose ? E_ADS_SERVER_DOWN : E_ADS_TIMEOUT;
+    const FakeServer::Rule* rule = server_.Match(server_.requests.back());
+    if (rule != nullptr && rule->fault == FakeServer::Fault::Refuse) return rule->value;
+    server_.maxInFlight = std::max(server_.maxInFlight, ++server_.inFlight_);
+    Answer& answer = pending_[msgid = ++lastId_].emplace_back(
+        Answer{server_.requests.back(), {Kind::Result, {}, ldap::kResultSuccess, ""}, S_OK, mods});
+    if (rule != nullptr && rule->fault == FakeServer::Fault::Result) answer.message.code = rule->value;
+    if (rule != nullptr && rule->fault != FakeServer::Fault::Result) {
+      answer = {answer.request, {}, rule->fault == FakeServer::Fault::Lose ? E_ADS_SERVER_DOWN : E_ADS_TIMEOUT, {}};
     }
+    return S_OK;
+  }
+
+  // A modify applied whole or not at all: its result code.
+  int Write(const std::string& dn, const std::vector<ldap::Modification>& mods) {
     Entry* entry = server_.Find(dn);
-    if (entry == nullptr) return E_ADS_NO_SUCH_OBJECT;
+    if (entry == nullptr) return kNoSuchObject;
     Entry changed = *entry;
     for (const ldap::Modification& mod : mods) {
-      if (const int code = Apply(changed, mod); code != ldap::kResultSuccess) return ldap::StatusFromLdapResult(code);
+      if (const int code = Apply(changed, mod); code != ldap::kResultSuccess) return code;
     }
     std::string written;
     for (const ldap::Modification& mod : mods) {
@@ -130,7 +142,7 @@ class FakeConnection : public ldap::Connection {
     }
     *entry = std::move(changed);
     server_.writes += ldap::FirstRdnValue(dn) + ":" + written + ";";
-    return S_OK;
+    return ldap::kResultSuccess;
   }
 
   std::string BoundPrincipal() override { return server_.principal; }
@@ -140,6 +152,7 @@ class FakeConnection : public ldap::Connection {
     std::string request;
     SearchMessage message;
     HRESULT status;
+    std::vector<ldap::Modification> mods = {};  // a modify's, applied when answered
   };
 
   // The values the server holds for `type`, computed ones included.

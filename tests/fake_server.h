@@ -3,8 +3,9 @@
 // base, one-level and subtree searches with its filter shapes (and, or,
 // equality, presence, '*' substrings; ASCII case ignored), pages, an
 // unpaged result cut at a size limit, `member;range=` slices, the
-// attribute-scoped query, tokenGroups, objectGUID, the edit-safe modify. It
-// records every request and write, and fails any request on demand.
+// attribute-scoped query, tokenGroups, objectGUID, the edit-safe modify
+// (applied when answered). It records every request and write, answers late
+// when told, and fails any request on demand.
 #pragma once
 
 #include <functional>
@@ -42,6 +43,9 @@ class FakeServer {
   std::function<bool(std::string_view stored, std::string_view asserted)> alsoEqual;
   /// Called with the request's text before each message of it is handed out.
   std::function<void(const std::string& request)> beforeAnswer;
+  /// Whether the next answer of a request has come when the client looks
+  /// without waiting (unset: always); a client that waits always gets it.
+  std::function<bool(const std::string& request)> arrived;
 
   /// Every request: "search BASE B|O|S FILTER [ATTRIBUTES]", " page" and
   /// " asq=ATTRIBUTE" added for those controls; "modify DN".

@@ -66,13 +66,20 @@ USER_TABLE = [
     # Identities of their own: a UPN that is not the sAMAccountName, Domain
     # Admins through a nested group and through primaryGroupID, and a user
     # delegated to write pwdLastSet on DELEGATED's account while denied
-    # reading its userAccountControl.
+    # reading its userAccountControl, and to force the change on two of the
+    # others there (one whose password never expires) but not the third.
     (USERS, "John Doe", "jdoe2", "john.doe@agewarden.lab", 10, UF_NORMAL_ACCOUNT),
     (USERS, "Nested Admin", "nestadmin", None, 10, UF_NORMAL_ACCOUNT),
     (USERS, "Primary Admin", "primeadmin", None, 10, UF_NORMAL_ACCOUNT),
     (USERS, "Delegate", "delegate", None, 10, UF_NORMAL_ACCOUNT),
     ("OU=Delegated", "Delegated 400", "deleg400", None, 400,
      UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD),
+    ("OU=Delegated", "Delegated 200", "deleg200", None, 200,
+     UF_NORMAL_ACCOUNT),
+    ("OU=Delegated", "Delegated Never 200", "delegnev200", None, 200,
+     UF_NORMAL_ACCOUNT | UF_DONT_EXPIRE_PASSWD),
+    ("OU=Delegated", "Delegated Refused 200", "delegref200", None, 200,
+     UF_NORMAL_ACCOUNT),
 ] + [
     (BULK, "Bulk %03d" % i, "bulk%03d" % i, None, 200, UF_NORMAL_ACCOUNT)
     for i in range(1, 36)
@@ -215,6 +222,10 @@ def main():
             user_dns["deleg400"],
             "(OD;;RP;%s;;%s)(OA;;WP;%s;;%s)"
             % (USER_ACCOUNT_CONTROL, sid, PWD_LAST_SET, sid))
+        for sam in ("deleg200", "delegnev200"):
+            SDUtils(samdb).dacl_prepend_aces(
+                user_dns[sam], "(OA;;WP;%s;;%s)(OA;;WP;%s;;%s)"
+                % (USER_ACCOUNT_CONTROL, sid, PWD_LAST_SET, sid))
 
         # GSSAPI to ldap://<ip> asks the KDC for ldap/<ip>: make the DC's
         # account carry that name too.  A DC found through DNS SRV records

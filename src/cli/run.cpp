@@ -98,11 +98,15 @@ bool ReadCallerName(RunState& state, std::string& callerName) {
 }
 
 // Start and Stop of the directory session around everything the run asks of
-// it; objects declared after the guard are released before the Stop.
+// it; objects declared after the guard are released before the Stop, and
+// no write is left unanswered.
 class DirectorySession {
  public:
   explicit DirectorySession(Directory& directory) : directory_(directory) { directory_.Start(); }
-  ~DirectorySession() { directory_.Stop(); }
+  ~DirectorySession() {
+    directory_.FinishWrites();
+    directory_.Stop();
+  }
   DirectorySession(const DirectorySession&) = delete;
   DirectorySession& operator=(const DirectorySession&) = delete;
 
@@ -171,7 +175,7 @@ int32_t RunSelection(RunState& state) {
   if (!o.quiet) PrintBanner(state, mode);
 
   std::unique_ptr<AccountSearch> search;
-  if (Failed(state.directory->OpenContainer(containerDn, search)) || !search) {
+  if (Failed(state.directory->OpenContainer(containerDn, o.toggle, search)) || !search) {
     if (mode == SelectionMode::Ou) {
       state.Print("Could not find OU \"%s\".\n", o.ouPath);
     } else {
@@ -207,6 +211,8 @@ int32_t RunSelection(RunState& state) {
       break;
     }
   }
+  // Every write's outcome is counted before the count is printed.
+  state.directory->FinishWrites();
   return Ending(state);
 }
 

@@ -13,6 +13,7 @@
 
 #include "common/filetime.h"
 #include "common/format.h"
+#include "common/held_output.h"
 
 namespace agewarden {
 
@@ -63,12 +64,20 @@ struct RunState : RunSeams {
   std::string upnSuffix = "@";
   int32_t errorCount = 0;
 
-  void Write(std::string_view text) const { out->write(text.data(), static_cast<std::streamsize>(text.size())); }
+  /// Output goes out in the order written, behind any place still held.
+  void Write(std::string_view text) const { held_.Write(*out, text); }
 
   template <typename... Args>
   void Print(std::string_view format, const Args&... args) const {
     Write(Format(format, args...));
   }
+
+  /// A place in the output for text known later (see HeldOutput).
+  size_t Hold() const { return held_.Hold(); }
+  void Fill(size_t place, std::string_view text) const { held_.Fill(*out, place, text); }
+
+ private:
+  mutable HeldOutput held_;
 };
 
 }  // namespace agewarden

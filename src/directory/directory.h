@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,8 @@
 
 namespace agewarden {
 
+class UserAccount;
+
 /// The values of one account that the report uses.
 struct Account {
   std::string name;
@@ -25,6 +28,10 @@ struct Account {
   /// pwdLastSet; nothing when the account has none, or none that reads as a
   /// number.
   std::optional<int64_t> pwdLastSet;
+  /// The account bound for the forced password change, from the values its
+  /// row returned; only from a search opened for changes, and nothing when
+  /// the row is not of a user.
+  std::unique_ptr<UserAccount> user;
 };
 
 /// The accounts of one search, as they arrive.
@@ -83,15 +90,19 @@ class Group {
   virtual HRESULT HasMember(const std::string& domain, const std::string& accountName, bool& member) = 0;
 };
 
-/// One account bound for the forced password change.
+/// One account bound for the forced password change: the values its search
+/// row returned stand for those read at a bind.
 class UserAccount {
  public:
   virtual ~UserAccount() = default;
-  /// userAccountControl as read at the bind; fails when it cannot be read.
+  /// userAccountControl as the row gave it; fails when it has none, or none
+  /// that reads as a number.
   virtual HRESULT GetUserAccountControl(int32_t& value) const = 0;
-  /// pwdLastSet = 0 and userAccountControl = `userAccountControl`, in one
-  /// write that fails whole if the account changed since the bind.
-  virtual HRESULT ForceChange(int32_t userAccountControl) = 0;
+  /// Sends pwdLastSet = 0 and userAccountControl = `userAccountControl` in
+  /// one write that fails whole if the account changed since its row was
+  /// read, and goes on: `done` gets the outcome once the directory answers,
+  /// writes in the order sent, at the latest in Directory::FinishWrites.
+  virtual void ForceChange(int32_t userAccountControl, std::function<void(HRESULT)> done) = 0;
 };
 
 /// One session with the directory, as the invoking user; never a name or a
@@ -105,16 +116,17 @@ class Directory {
   /// no defaultNamingContext; a failed bind is a failed status.
   virtual HRESULT ReadNamingContext(std::optional<std::string>& namingContext) = 0;
   /// The container `dn` as the root of account searches; fails when it
-  /// names no object.
-  virtual HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) = 0;
+  /// names no object. With `forChange`, each account comes bound for the
+  /// forced password change (Account::user).
+  virtual HRESULT OpenContainer(const std::string& dn, bool forChange, std::unique_ptr<AccountSearch>& out) = 0;
   /// The group `name` (a sAMAccountName) of the domain `domain`, which must
   /// be the directory's own (ignoring ASCII case).
   virtual HRESULT OpenGroup(const std::string& domain, const std::string& name, std::unique_ptr<Group>& out) = 0;
   /// A member that is a group. Fails when it is none.
   virtual HRESULT OpenGroup(const Principal& member, std::unique_ptr<Group>& out) = 0;
-  /// The user account `dn`, for the forced change. Fails when it names no
-  /// user.
-  virtual HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) = 0;
+  /// Waits for every forced change still unanswered, handing out each
+  /// outcome.
+  virtual void FinishWrites() = 0;
   /// The NetBIOS name of the directory's own domain, as the directory
   /// spells it.
   virtual HRESULT GetDomainName(std::string& name) = 0;

@@ -10,6 +10,8 @@ namespace agewarden {
 using HRESULT = int32_t;
 
 constexpr HRESULT S_OK = 0;
+/// Success with nothing to give yet (an answer that has not come).
+constexpr HRESULT S_FALSE = 1;
 /// End marker of a search: no (further) row.
 constexpr HRESULT S_ADS_NOMORE_ROWS = 0x5012;
 

@@ -112,7 +112,7 @@ HRESULT FindUsers(RunState& state, AccountSearch& search, const std::string& fil
     if (reported) {
       // Debug mode shows every row, but only the accounts that qualify on
       // their own are changed: a diagnostic switch never widens a write.
-      if (o.toggle && qualifies) ForcePasswordChange(state, row);
+      if (o.toggle && qualifies) ForcePasswordChange(state, row, std::move(account.user));
       if (!o.quiet) state.Write("\n");
     }
 

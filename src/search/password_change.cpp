@@ -6,12 +6,11 @@
 
 namespace agewarden {
 
-void ForcePasswordChange(RunState& state, const AccountRow& row) {
+void ForcePasswordChange(RunState& state, const AccountRow& row, std::unique_ptr<UserAccount> user) {
   const bool debug = state.options.debug;
   const std::string& upn = row.userPrincipalName;
 
-  std::unique_ptr<UserAccount> user;
-  if (Failed(state.directory->OpenUser(row.distinguishedName, user)) || !user) {
+  if (!user) {
     state.Print("User %s - ADsGetObject failed\n", upn);
     ++state.errorCount;
     return;
@@ -38,14 +37,17 @@ void ForcePasswordChange(RunState& state, const AccountRow& row) {
     state.Print("Put userAccountControl for user %s OK\n", upn);
     state.Print("Issuing SetInfo for user %s ...\n", upn);
   }
-  const HRESULT committed = user->ForceChange(after);
-  user.reset();
-  if (Succeeded(committed)) {
-    if (debug) state.Print("Update for user %s succeeded\n", upn);
-  } else {
-    state.Print("Update for user %s failed\n", upn);
-    ++state.errorCount;
-  }
+  // The write goes on while the run does; its outcome takes this place in
+  // the output once the directory answers.
+  const size_t place = state.Hold();
+  user->ForceChange(after, [&state, place, upn](HRESULT committed) {
+    if (Failed(committed)) {
+      ++state.errorCount;
+      state.Fill(place, Format("Update for user %s failed\n", upn));
+    } else {
+      state.Fill(place, state.options.debug ? Format("Update for user %s succeeded\n", upn) : "");
+    }
+  });
 }
 
 }  // namespace agewarden

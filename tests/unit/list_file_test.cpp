@@ -81,5 +81,23 @@ TEST(ListFile, ReadAheadOfAThousandNames) {
   std::remove(kPath.c_str());
 }
 
+// An account listed again four batches on is read ahead while its first
+// write is unanswered: that batch waits for the answer, and shows the write.
+TEST(ListFile, ReadAheadAfterAWriteInFlight) {
+  std::string names = "ann ", expected = "ann@corp.example -- ann\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n\n";
+  for (int i = 1; i < 400; ++i) {
+    names += "n" + std::to_string(i) + " ";
+    expected += "User object n" + std::to_string(i) + " could not be found.\n\n";
+  }
+  RunHarness h;
+  Accounts(h);
+  List(names + "ann")(h);
+  h.server.arrived = [](const std::string& request) { return !request.starts_with("modify"); };
+  EXPECT_EQ(h.Run({"-l", kPath, "-t"}), 254);
+  EXPECT_EQ(h.out.str().substr(h.out.str().find("\n\n") + 2),
+            expected + "ann@corp.example -- ann\n  Last change: 1/1/1601 12:00:00 AM  (147089.5 days)\n\nErrors: 399 \n");
+  std::remove(kPath.c_str());
+}
+
 }  // namespace
 }  // namespace agewarden::testing

@@ -1,3 +1,4 @@
+#include "directory/backend/session.h"
 #include "run_harness.h"
 
 namespace agewarden::testing {
@@ -26,6 +27,11 @@ TEST(Run, Rows) {
   using Fault = FakeServer::Fault;
   const auto fail = [](std::string match, Fault fault, int value = 0) {
     return [=](RunHarness& h) { h.server.Fail(match, fault, value); };
+  };
+  // What a lost connection leaves depends on which writes were answered
+  // before it: these rows answer each at once, as one write at a time does.
+  const auto answeredAtOnce = [](std::function<void(RunHarness&)> arrange) {
+    return [=](RunHarness& h) { arrange(h), h.server.arrived = nullptr; };
   };
   const std::string tuserSearch = "(userPrincipalName=tuser01@corp.example)) [";
   const auto report = [](const std::string& time) {
@@ -70,7 +76,7 @@ TEST(Run, Rows) {
       // Searches that fail.
       {xt, fail(tuserSearch, Fault::Refuse, E_ADS_SERVER_DOWN), debug + "ExecuteSearch Failed\n" + queryFailed, 1},
       {xt, fail(tuserSearch, Fault::Lose), debug + "GetFirstRow Failed\n" + queryFailed, 1},
-      {xt, fail(tuserSearch, Fault::Lose, 1), debug + "tuser01@corp.example -- Test User 01\n"
+      {xt, answeredAtOnce(fail(tuserSearch, Fault::Lose, 1)), debug + "tuser01@corp.example -- Test User 01\n"
        "  DN: CN=Test User 01,OU=Staff,DC=corp,DC=example\n  Last change: 3/14/2003 9:26:53 AM  (190.1 days)\n"
        "ADsGetObject OK\nPut pwdLastSet" + u + " OK\nGet userAccountControl" + u + " OK\n  before: userAccountControl="
        "66048\n  after:  userAccountControl=512\nPut userAccountControl" + u + " OK\nIssuing SetInfo" + u + " ...\n"
@@ -78,24 +84,52 @@ TEST(Run, Rows) {
       // Password changes that fail (no closing empty line in quiet mode). The
       // write is edit-safe: a userAccountControl that is missing or no number
       // writes nothing, and so does one changed by someone else since it was read.
-      {qt, fail("search " + kTuser + " B", Fault::Result, 32), q + "User tuser01@corp.example - ADsGetObject failed\n"
-       "Errors: 1 \n", 1},
+      // An account deleted between its row and its write fails the write.
+      {qt, [](RunHarness& h) {
+         h.server.beforeAnswer = [&h](const std::string& request) { if (request.starts_with("modify")) std::erase_if(h.server.entries, [](auto& e) { return e.dn == kTuser; }); };
+       }, q + "Update" + u + " failed\nErrors: 1 \n", 1},
       {qt, [](RunHarness& h) { h.server.Find(kTuser)->attributes[5].values.clear(); }, q + "Get userAccountControl" + u +
        " failed\nErrors: 1 \n", 1},
       {qt, [](RunHarness& h) { h.server.Find(kTuser)->attributes[5].values = {"x"}; }, q + "Get userAccountControl" + u +
        " failed\nErrors: 1 \n", 1},
       {qt, [](RunHarness& h) {
          h.server.beforeAnswer = [&h](const std::string& request) {
-           if (request.find("[objectClass,userAccountControl]") != std::string::npos)
-             h.server.Find(kTuser)->attributes[5].values = {"514"};
+           if (request.starts_with("modify")) h.server.Find(kTuser)->attributes[5].values = {"514"};
          };
        }, q + "Update" + u + " failed\nErrors: 1 \n", 1},
       {qt, fail("modify", Fault::Result, 50), q + "Update" + u + " failed\nErrors: 1 \n", 1},
+      // A write refused amid others fails alone.
+      {{"-o", "Staff", "-d", "90", "-q", "-t"}, fail("modify CN=Exactly", Fault::Result, 50), "almost@corp.example\n"
+       "exact@corp.example\nUpdate for user exact@corp.example failed\n" + q + "Errors: 1 \n", 1,
+       "Almost" + kChanged + "Test User 01" + kChanged},
       // A connection lost in the write ends the search too.
-      {qt, fail("modify", Fault::Lose), q + "Update" + u + " failed\n" + queryFailed.substr(0, 39) + "Errors: 2 \n", 2},
+      {qt, answeredAtOnce(fail("modify", Fault::Lose)), q + "Update" + u + " failed\n" + queryFailed.substr(0, 39) + "Errors: 2 \n", 2},
   }, Populate);
   unsetenv("TZ");
   tzset();
+}
+
+// A connection lost, or a server gone silent, with a full window of writes:
+// the writes answered before it stand, every other account that qualified
+// fails (the one whose write could not be sent included), then the search.
+TEST(Run, ConnectionLostWithWritesInFlight) {
+  for (const auto fault : {FakeServer::Fault::Lose, FakeServer::Fault::Silence}) {
+    RunHarness h;
+    std::string expected, written;
+    for (size_t i = 10; i < 60; ++i) {
+      const std::string name = "u" + std::to_string(i);
+      AddUser(h.server, name, kStaff, name + "@corp.example", kMarch14);
+      if (i < 14) written += name + kChanged;
+      if (i <= 14 + ldap::kWriteWindow) expected += name + "@corp.example\n";
+      if (i >= 14 && i <= 14 + ldap::kWriteWindow) expected += "Update for user " + name + "@corp.example failed\n";
+    }
+    h.server.arrived = [](const std::string& request) { return !request.starts_with("modify"); };
+    h.server.Fail("modify", fault, 0, 5);
+    EXPECT_EQ(h.Run({"-o", "Staff", "-q", "-t"}), ldap::kWriteWindow + 2);
+    EXPECT_EQ(h.out.str(), expected + "Query failed to run. HRESULT: 8007203a\nErrors: " +
+                               std::to_string(ldap::kWriteWindow + 2) + " \n");
+    EXPECT_EQ(h.server.writes, written);
+  }
 }
 
 // -x reports every row, but with -t commits exactly what -t alone commits.

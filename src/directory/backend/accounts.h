@@ -19,11 +19,16 @@ extern const std::vector<std::string> kAccountAttributes;
 
 /// The report's values of an entry, moved out of it: the distinguishedName
 /// attribute or else the entry's DN; pwdLastSet when it is decimal text.
-Account AccountFromEntry(Entry&& entry);
+/// With `forChange`, the user bound for the change (user.h) too.
+Account AccountFromEntry(Entry&& entry, const std::shared_ptr<Session>& forChange);
 
 class LdapAccountSearch : public AccountSearch {
  public:
-  LdapAccountSearch(std::shared_ptr<Session> session, std::string baseDn);
+  /// With `forChange`, each account comes bound for the forced change, and
+  /// searches are paged: Samba answers a write sent during a search only
+  /// after the search's (or page's) last entry, which the client library
+  /// would hold meanwhile.
+  LdapAccountSearch(std::shared_ptr<Session> session, std::string baseDn, bool forChange);
   ~LdapAccountSearch() override;
 
   HRESULT Search(const std::string& filter, std::unique_ptr<AccountCursor>& out) override;
@@ -32,6 +37,8 @@ class LdapAccountSearch : public AccountSearch {
  private:
   std::shared_ptr<Session> session_;
   std::string baseDn_;
+  bool forChange_;
+  std::vector<std::string> attributes_;
   std::unique_ptr<ReadAhead> readAhead_;
 };
 

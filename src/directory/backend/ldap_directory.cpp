@@ -4,7 +4,6 @@
 #include "directory/backend/domain.h"
 #include "directory/backend/group.h"
 #include "directory/backend/search_stream.h"
-#include "directory/backend/user.h"
 #include "directory/platform/status.h"
 
 namespace agewarden {
@@ -40,13 +39,13 @@ class LdapDirectory : public Directory {
     return S_OK;
   }
 
-  HRESULT OpenContainer(const std::string& dn, std::unique_ptr<AccountSearch>& out) override {
+  HRESULT OpenContainer(const std::string& dn, bool forChange, std::unique_ptr<AccountSearch>& out) override {
     out.reset();
     // The container is read first: a DN that names nothing fails here.
     Entry container;
     const HRESULT status = ldap::ReadEntry(domain()->session(), dn, {ldap::kNoAttributes}, container);
     if (Failed(status)) return status;
-    out = std::make_unique<ldap::LdapAccountSearch>(domain_->session(), dn);
+    out = std::make_unique<ldap::LdapAccountSearch>(domain_->session(), dn, forChange);
     return S_OK;
   }
 
@@ -60,8 +59,8 @@ class LdapDirectory : public Directory {
     return ldap::OpenGroupByDn(domain(), member.reference, out);
   }
 
-  HRESULT OpenUser(const std::string& dn, std::unique_ptr<UserAccount>& out) override {
-    return ldap::OpenUser(domain()->session(), dn, out);
+  void FinishWrites() override {
+    if (domain_) domain_->session()->SettleWrites(true);
   }
 
   HRESULT GetDomainName(std::string& name) override { return domain()->NetbiosName(name); }

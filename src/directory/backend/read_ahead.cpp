@@ -76,6 +76,8 @@ void ReadAhead::Send(Batch& batch) {
   std::string filter = "(&(|";
   for (const std::string& upn : upns) filter += UpnClause(upn);
   filter += ")" + std::string(kAccountConditions) + ")";
+  // An account with a write still unanswered shows what the write left.
+  session_->SettleWrites(true);
   batch.writeMark = session_->WriteCount();
   batch.stream = std::make_unique<SearchStream>(
       session_, SearchRequest{base_, Scope::Subtree, std::move(filter), attributes_, {}});

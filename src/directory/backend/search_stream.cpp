@@ -33,6 +33,7 @@ SearchStream::SearchStream(std::shared_ptr<Session> session, SearchRequest reque
     alwaysPage_ = session_->Settings().alwaysPage;
     continuePaged_ = !alwaysPage_;
   }
+  if (paging == Paging::Always) alwaysPage_ = true;
   // The unpaged phase records what it hands out, to skip it if the search
   // has to go on paged. An empty list already returns every attribute.
   if (continuePaged_ && !request_.attributes.empty() && !AsksFor(request_.attributes, kGuid)) {

@@ -26,6 +26,7 @@ class SearchStream {
   enum class Paging {
     AsConfigured,  ///< unpaged then paged when cut, or always paged (alwaysPage)
     Never,         ///< one unpaged request; a cut result is a failure
+    Always,        ///< paged from the start
   };
 
   SearchStream(std::shared_ptr<Session> session, SearchRequest request, Paging paging = Paging::AsConfigured);

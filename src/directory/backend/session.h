@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -37,14 +39,22 @@ class Session {
 
   /// Sends a search; paged when `page` is given.
   HRESULT SendSearch(const SearchRequest& request, const PageRequest* page, int& msgid);
-  /// The next message of an operation, waiting at most the operation
-  /// time-out. A wait that times out abandons the operation and fails.
+  /// The next message of a search, waiting at most the operation time-out.
+  /// A wait that times out abandons the search and fails. Before it waits,
+  /// the writes already answered are settled (SettleWrites).
   HRESULT Receive(int msgid, SearchMessage& message);
   /// Stops an operation whose results are no longer wanted.
   void Abandon(int msgid, uint64_t generation);
 
-  /// One modify operation with every change in `mods`.
-  HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods);
+  /// Sends one modify operation with every change in `mods`, and goes on:
+  /// `done` gets its outcome once the server answers (or the session fails
+  /// it), in the order the writes were sent. At most kWriteWindow writes are
+  /// unanswered at once; another waits for the oldest answer first.
+  void Modify(const std::string& dn, const std::vector<Modification>& mods, std::function<void(HRESULT)> done);
+  /// Hands out the outcomes of the writes answered so far, oldest first, up
+  /// to the first still unanswered; with `all`, waits for every one (under
+  /// one time-out: a server that stops answering fails them all).
+  void SettleWrites(bool all);
   /// Modify operations sent so far on this session.
   uint64_t WriteCount() const { return writeCount_; }
   /// True when a modify of `dn` (ignoring ASCII case) was sent after the
@@ -56,6 +66,7 @@ class Session {
 
  private:
   HRESULT Ready();
+  bool SettleOldest(bool wait);
 
   enum class State { Idle, Open, Failed, Closed };
 
@@ -70,6 +81,18 @@ class Session {
   // Each DN modified in this session (lower-case), with the count after its
   // last modify.
   std::unordered_map<std::string, uint64_t> written_;
+  struct Write {
+    int msgid;
+    std::function<void(HRESULT)> done;
+  };
+  std::deque<Write> unanswered_;
 };
+
+/// Writes kept unanswered at once on the session. Samba answers one
+/// connection's requests in order and AD documents no limit: 32 keep the
+/// server busy across a round trip of up to 32 writes' own time (over 100 ms
+/// against Samba), while the writes failed by a lost connection, and the
+/// output held behind them, stay few.
+constexpr size_t kWriteWindow = 32;
 
 }  // namespace agewarden::ldap

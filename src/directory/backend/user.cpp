@@ -1,15 +1,10 @@
 #include "directory/backend/user.h"
 
 #include "directory/backend/attributes.h"
-#include "directory/backend/search_stream.h"
 #include "directory/platform/status.h"
 
 namespace agewarden::ldap {
 namespace {
-
-// What is read of a user: the values the change needs, the value it writes
-// back conditionally, and the class that makes it a user.
-const std::vector<std::string> kUserAttributes = {"objectClass", "userAccountControl"};
 
 class LdapUser : public UserAccount {
  public:
@@ -25,13 +20,15 @@ class LdapUser : public UserAccount {
   }
 
   // pwdLastSet is replaced. userAccountControl is "delete the value read,
-  // add the new one", so that a change someone else made since the bind
-  // makes the whole modify fail instead of being overwritten.
-  HRESULT ForceChange(int32_t userAccountControl) override {
-    if (control_.empty()) return E_ADS_PROPERTY_NOT_FOUND;
-    return session_->Modify(dn_, {{Modification::Op::Replace, "pwdLastSet", {"0"}},
-                                  {Modification::Op::Delete, "userAccountControl", control_},
-                                  {Modification::Op::Add, "userAccountControl", {std::to_string(userAccountControl)}}});
+  // add the new one", so that a change someone else made since the row was
+  // read makes the whole modify fail instead of being overwritten.
+  void ForceChange(int32_t userAccountControl, std::function<void(HRESULT)> done) override {
+    if (control_.empty()) return done(E_ADS_PROPERTY_NOT_FOUND);
+    session_->Modify(dn_,
+                     {{Modification::Op::Replace, "pwdLastSet", {"0"}},
+                      {Modification::Op::Delete, "userAccountControl", control_},
+                      {Modification::Op::Add, "userAccountControl", {std::to_string(userAccountControl)}}},
+                     std::move(done));
   }
 
  private:
@@ -43,16 +40,12 @@ class LdapUser : public UserAccount {
 
 }  // namespace
 
-HRESULT OpenUser(const std::shared_ptr<Session>& session, const std::string& dn, std::unique_ptr<UserAccount>& out) {
-  out.reset();
-  Entry entry;
-  const HRESULT status = ReadEntry(session, dn, kUserAttributes, entry);
-  if (Failed(status)) return status;
-  if (!entry.HasClass("user")) return E_NOINTERFACE;
+const std::vector<std::string> kUserAttributes = {"objectClass", "userAccountControl"};
+
+std::unique_ptr<UserAccount> UserFromEntry(const std::shared_ptr<Session>& session, const Entry& entry) {
+  if (!entry.HasClass("user")) return nullptr;
   const Attribute* control = entry.Find("userAccountControl");
-  out = std::make_unique<LdapUser>(session, std::move(entry.dn),
-                                   control != nullptr ? control->values : std::vector<std::string>{});
-  return S_OK;
+  return std::make_unique<LdapUser>(session, entry.dn, control != nullptr ? control->values : std::vector<std::string>{});
 }
 
 }  // namespace agewarden::ldap

@@ -69,9 +69,10 @@ struct PageRequest {
   std::string cookie;
 };
 
-/// One message of a search as it arrives: an entry, the result that ends
-/// the request (its LDAP result code and, when paged, the cookie of the next
-/// page, empty after the last), or anything else (a continuation reference).
+/// One message of a request as it arrives: a search's entry, the result that
+/// ends a search or answers a modify (its LDAP result code and, for a page,
+/// the cookie of the next one, empty after the last), or anything else (a
+/// continuation reference).
 struct SearchMessage {
   enum class Kind { Entry, Result, Other };
   Kind kind = Kind::Other;
@@ -93,13 +94,16 @@ class Connection {
   virtual ~Connection() = default;
   /// Sends a search. `lost` is set when the connection is gone.
   virtual HRESULT Search(const SearchRequest& request, const PageRequest* page, int& msgid, bool& lost) = 0;
-  /// The next message of `msgid`, within the operation time-out; a wait
-  /// that times out abandons the operation and fails with E_ADS_TIMEOUT.
-  /// A failure that comes with no message (kind Other) leaves the
+  /// The next message of `msgid`. With `wait`, within the operation
+  /// time-out: a wait that times out abandons the operation and fails with
+  /// E_ADS_TIMEOUT. Without, S_FALSE (and kind Other) when nothing has come
+  /// yet. A failure that comes with no message (kind Other) leaves the
   /// connection unusable.
-  virtual HRESULT Receive(int msgid, SearchMessage& message) = 0;
+  virtual HRESULT Receive(int msgid, SearchMessage& message, bool wait) = 0;
   virtual void Abandon(int msgid) = 0;
-  virtual HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods, bool& lost) = 0;
+  /// Sends one modify operation with every change in `mods`; its result
+  /// comes through Receive. `lost` is set when the connection is gone.
+  virtual HRESULT Modify(const std::string& dn, const std::vector<Modification>& mods, int& msgid, bool& lost) = 0;
   /// The principal the bind authenticated as ("name@REALM"); empty when it
   /// cannot be told.
   virtual std::string BoundPrincipal() = 0;

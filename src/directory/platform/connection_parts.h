@@ -15,11 +15,12 @@
 
 namespace agewarden::ldap {
 
-/// What ldap_result returns for the messages of a search: the protocol's
-/// tags of SearchResultEntry and SearchResultDone (RFC 4511), which both
-/// libraries return as they are.
+/// What ldap_result returns for the messages the backend reads: the
+/// protocol's tags of SearchResultEntry, SearchResultDone and ModifyResponse
+/// (RFC 4511), which both libraries return as they are.
 constexpr long kSearchEntryMessage = 0x64;
 constexpr long kSearchResultMessage = 0x65;
+constexpr long kModifyResultMessage = 0x67;
 
 /// One modification with the storage its LDAPMod (or LDAPModW) points into.
 /// Both libraries' LDAPMod carry mod_op, mod_type and mod_vals.modv_bvals;
@@ -58,21 +59,22 @@ class ModStorage {
 ///   Mod, MessagePtr       its LDAPMod and owner of an LDAPMessage;
 ///   kBinaryValues         its LDAP_MOD_BVALUES;
 ///   ModName(attribute)    an attribute's name in its text;
-///   Wait(msgid, message)  ldap_result for one message of msgid within the
-///                         operation time-out: the message's type, 0 when
-///                         the wait timed out, -1 when it failed;
+///   Wait(msgid, message, wait)  ldap_result for one message of msgid within
+///                         the operation time-out, or without waiting: the
+///                         message's type, 0 when none came, -1 on failure;
 ///   LastResultCode()      the result code of the call that failed last;
 ///   ParseEntry, ParseResult  an entry; a result's code and paging cookie;
-///   ModifyAndWait(dn, mods)  a modify and its result code;
+///   SendModify(dn, mods, msgid)  sends a modify: the library's result code;
 ///   Lost(code)            whether the code says the connection is gone;
 /// and Abandon from Connection.
 template <typename Library>
 class ConnectionParts : public Connection {
  public:
-  HRESULT Receive(int msgid, SearchMessage& message) override {
+  HRESULT Receive(int msgid, SearchMessage& message, bool wait) override {
     message = SearchMessage{};
     typename Library::MessagePtr owned;
-    const long type = Self().Wait(msgid, owned);
+    const long type = Self().Wait(msgid, owned, wait);
+    if (type == 0 && !wait) return S_FALSE;
     if (type == 0) {
       // Nothing arrived within the time-out: the server is not answering.
       Self().Abandon(msgid);
@@ -87,6 +89,7 @@ class ConnectionParts : public Connection {
         message.kind = SearchMessage::Kind::Entry;
         return Self().ParseEntry(owned.get(), message.entry);
       case kSearchResultMessage:
+      case kModifyResultMessage:
         message.kind = SearchMessage::Kind::Result;
         return Self().ParseResult(owned.get(), message.code, message.cookie);
       default:
@@ -94,7 +97,7 @@ class ConnectionParts : public Connection {
     }
   }
 
-  HRESULT Modify(const std::string& dn, const std::vector<Modification>& changes, bool& lost) override {
+  HRESULT Modify(const std::string& dn, const std::vector<Modification>& changes, int& msgid, bool& lost) override {
     using Mod = typename Library::Mod;
     std::list<ModStorage<Mod>> storage;  // stable addresses for the LDAPMod pointers
     std::vector<Mod*> mods;
@@ -102,7 +105,7 @@ class ConnectionParts : public Connection {
       mods.push_back(&storage.emplace_back(change, Library::ModName(change.attribute), Library::kBinaryValues).mod);
     }
     mods.push_back(nullptr);
-    const int rc = Self().ModifyAndWait(dn, mods.data());
+    const int rc = Self().SendModify(dn, mods.data(), msgid);
     lost = Library::Lost(rc);
     return StatusFromLdapResult(rc);
   }

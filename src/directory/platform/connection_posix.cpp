@@ -110,7 +110,8 @@ namespace {
 // LDAP_SERVER_ASQ_OID: the attribute-scoped query control of Active Directory.
 constexpr const char* kScopedQueryControl = "1.2.840.113556.1.4.1504";
 
-static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage);
+static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage &&
+              LDAP_RES_MODIFY == kModifyResultMessage);
 
 class LibldapConnection : public ConnectionParts<LibldapConnection> {
  public:
@@ -128,13 +129,12 @@ class LibldapConnection : public ConnectionParts<LibldapConnection> {
   static std::string ModName(const std::string& attribute) { return attribute; }
   static bool Lost(int code) { return ConnectionLost(code); }
 
-  long Wait(int msgid, MessagePtr& message);
+  long Wait(int msgid, MessagePtr& message, bool wait);
   int LastResultCode() { return ResultCode(ld_.get()); }
   HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
   HRESULT ParseResult(LDAPMessage* message, int& code, std::string& cookie);
-  // libldap waits for the result at most LDAP_OPT_TIMEOUT, set at the open.
-  int ModifyAndWait(const std::string& dn, LDAPMod** mods) {
-    return ldap_modify_ext_s(ld_.get(), dn.c_str(), mods, nullptr, nullptr);
+  int SendModify(const std::string& dn, LDAPMod** mods, int& msgid) {
+    return ldap_modify_ext(ld_.get(), dn.c_str(), mods, nullptr, nullptr, &msgid);
   }
 
   LdapHandle ld_;
@@ -180,8 +180,8 @@ HRESULT LibldapConnection::Search(const SearchRequest& request, const PageReques
   return StatusFromLdapResult(rc);
 }
 
-long LibldapConnection::Wait(int msgid, MessagePtr& message) {
-  timeval timeout = operationTimeout_;
+long LibldapConnection::Wait(int msgid, MessagePtr& message, bool wait) {
+  timeval timeout = wait ? operationTimeout_ : timeval{0, 0};
   LDAPMessage* raw = nullptr;
   const int type = ldap_result(ld_.get(), msgid, LDAP_MSG_ONE, &timeout, &raw);
   message.reset(raw);

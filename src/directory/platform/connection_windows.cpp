@@ -71,7 +71,8 @@ struct BervalDeleter {
 };
 using BervalPtr = std::unique_ptr<berval, BervalDeleter>;
 
-static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage);
+static_assert(LDAP_RES_SEARCH_ENTRY == kSearchEntryMessage && LDAP_RES_SEARCH_RESULT == kSearchResultMessage &&
+              LDAP_RES_MODIFY == kModifyResultMessage);
 
 bool ConnectionLost(ULONG code) { return code == LDAP_SERVER_DOWN || code == LDAP_CONNECT_ERROR || code == LDAP_TIMEOUT; }
 
@@ -205,11 +206,11 @@ class WldapConnection : public ConnectionParts<WldapConnection> {
   static std::wstring ModName(const std::string& attribute) { return Utf8ToWide(attribute); }
   static bool Lost(int code) { return ConnectionLost(static_cast<ULONG>(code)); }
 
-  long Wait(int msgid, MessagePtr& message);
+  long Wait(int msgid, MessagePtr& message, bool wait);
   int LastResultCode() { return static_cast<int>(LdapGetLastError()); }
   HRESULT ParseEntry(LDAPMessage* message, Entry& entry);
   HRESULT ParseResult(LDAPMessage* message, int& code, std::string& cookie);
-  int ModifyAndWait(const std::string& dn, LDAPModW** mods);
+  int SendModify(const std::string& dn, LDAPModW** mods, int& msgid);
 
   LdapHandle ld_;
   LONG operationSeconds_;
@@ -262,8 +263,8 @@ HRESULT WldapConnection::Search(const SearchRequest& request, const PageRequest*
   return Status(rc);
 }
 
-long WldapConnection::Wait(int msgid, MessagePtr& message) {
-  l_timeval timeout{operationSeconds_, 0};
+long WldapConnection::Wait(int msgid, MessagePtr& message, bool wait) {
+  l_timeval timeout{wait ? operationSeconds_ : 0, 0};
   LDAPMessage* raw = nullptr;
   const ULONG type = ldap_result(ld_.get(), static_cast<ULONG>(msgid), LDAP_MSG_ONE, &timeout, &raw);
   message.reset(raw);
@@ -309,26 +310,12 @@ HRESULT WldapConnection::ParseResult(LDAPMessage* message, int& code, std::strin
   return S_OK;
 }
 
-// ldap_modify_ext_sW waits for the result with no time-out: the modify is
-// sent, and its result waited for as long as any other answer.
-int WldapConnection::ModifyAndWait(const std::string& dn, LDAPModW** mods) {
+int WldapConnection::SendModify(const std::string& dn, LDAPModW** mods, int& msgid) {
   std::wstring target = Utf8ToWide(dn);
-  ULONG msgid = 0;
-  const ULONG rc = ldap_modify_extW(ld_.get(), target.data(), mods, nullptr, nullptr, &msgid);
-  if (rc != LDAP_SUCCESS) return static_cast<int>(rc);
-  l_timeval timeout{operationSeconds_, 0};
-  LDAPMessage* raw = nullptr;
-  const ULONG type = ldap_result(ld_.get(), msgid, LDAP_MSG_ALL, &timeout, &raw);
-  const MessagePtr result(raw);
-  if (type == 0) {
-    ldap_abandon(ld_.get(), msgid);
-    return LDAP_TIMEOUT;
-  }
-  if (type == static_cast<ULONG>(-1) || !result) {
-    const ULONG code = LdapGetLastError();
-    return static_cast<int>(code != LDAP_SUCCESS ? code : ULONG{LDAP_SERVER_DOWN});
-  }
-  return static_cast<int>(ldap_result2error(ld_.get(), result.get(), FALSE));
+  ULONG number = 0;
+  const ULONG rc = ldap_modify_extW(ld_.get(), target.data(), mods, nullptr, nullptr, &number);
+  msgid = static_cast<int>(number);
+  return static_cast<int>(rc);
 }
 
 std::string WldapConnection::BoundPrincipal() {
