@@ -159,7 +159,7 @@ TEST_F(FaultsLab, DcKilledOrFrozenInTheMiddleOfALargeReportAndOfAForcedChange) {
     SCOPED_TRACE(signal == SIGKILL ? "forced change, DC killed" : "forced change, DC frozen");
     const Accounts before = ReadAccounts(many, "pwdLastSet userAccountControl");
     ASSERT_EQ(before.size(), kMany) << "the directory is whole after the restart";
-    // One modify per account: the DC fails once the first block of output is in.
+    // Up to 32 modifies in flight: the DC fails once the first output is in.
     const Result r = CutShort({"-t", "-q", "-o", "Many"}, signal, "@agewarden.lab\n", false);
     // A frozen DC's cut is a time-out, or, when it froze inside a modify, the
     // connection that the time-out gave up on.
