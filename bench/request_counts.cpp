@@ -47,7 +47,7 @@ class CountingGroup : public Group {
   HRESULT Members(std::vector<Principal>& members) override {
     const int before = Searches();
     const HRESULT status = inner_->Members(members);
-    std::printf("group %s/%s: %d searches to bind, %d for its %zu members\n", Identity().domain.c_str(),
+    std::printf("group %s/%s: %d searches to bind, %d for its %zu members\n", Identity().DomainName().c_str(),
                 Identity().name.c_str(), bindSearches_, Searches() - before, members.size());
     return status;
   }

@@ -59,15 +59,26 @@ class AccountSearch {
   virtual void ExpectUpns(const std::vector<std::string>& upns) { (void)upns; }
 };
 
-/// A member of a group, or the group itself, as a walk sees it.
+/// A member of a group, or the group itself, as a walk sees it. A walk holds
+/// every member of a group at once (hundreds of thousands in a large
+/// domain's Domain Users), so each holds only what the walk uses: its name,
+/// its domain's name shared with the other principals of that domain, and a
+/// reference for a group alone.
 struct Principal {
-  /// NetBIOS name of its domain; empty for a principal known only by its SID.
-  std::string domain;
   /// sAMAccountName, or the SID text.
   std::string name;
-  bool isGroup = false;
-  /// The directory's own reference to it, for opening a member group.
-  std::string reference;
+  /// NetBIOS name of its domain; null for a principal known only by its SID.
+  std::shared_ptr<const std::string> domain;
+  /// A group's own reference in the directory, for opening it; null for
+  /// anything else, since only groups are opened.
+  std::unique_ptr<const std::string> reference;
+
+  bool IsGroup() const { return reference != nullptr; }
+  /// The name of its domain, empty when it has none.
+  const std::string& DomainName() const {
+    static const std::string none;
+    return domain ? *domain : none;
+  }
 };
 
 class Group {

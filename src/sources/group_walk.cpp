@@ -19,7 +19,8 @@ constexpr size_t kAnnounceEvery = 100;
 // A principal's path as the messages show it, without its "WinNT://": the
 // domain and the name, or the SID text alone.
 std::string PathText(const Principal& principal) {
-  return principal.domain.empty() ? principal.name : principal.domain + "/" + principal.name;
+  const std::string& domain = principal.DomainName();
+  return domain.empty() ? principal.name : domain + "/" + principal.name;
 }
 
 bool OnPath(const std::vector<std::string>& walkPath, const std::string& groupPath) {
@@ -44,7 +45,7 @@ struct Walker {
     if (debug) state.Print("Member Name: %s\n", member.name);
 
     std::unique_ptr<Group> nested;
-    if (member.isGroup && Succeeded(state.directory->OpenGroup(member, nested)) && nested) {
+    if (member.IsGroup() && Succeeded(state.directory->OpenGroup(member, nested)) && nested) {
       if (OnPath(path, memberPath)) {
         state.Print("Group %s skipped - it is already being walked\n", memberPath);
       } else {
@@ -67,7 +68,8 @@ struct Walker {
 
   // Its domain compared as the user typed it, letter case included.
   bool IsOwnDomainAccount(const Principal& member) const {
-    return !member.domain.empty() && member.domain == state.domainName;
+    const std::string& domain = member.DomainName();
+    return !domain.empty() && domain == state.domainName;
   }
 
   // Tells the directory which accounts among members[from, to) will be
@@ -75,7 +77,7 @@ struct Walker {
   size_t Announce(const std::vector<Principal>& members, size_t from, size_t to) {
     std::vector<std::string> names;
     for (size_t i = from; i < to; ++i) {
-      if (!members[i].isGroup && IsOwnDomainAccount(members[i])) names.push_back(members[i].name);
+      if (!members[i].IsGroup() && IsOwnDomainAccount(members[i])) names.push_back(members[i].name);
     }
     AnnounceNames(state, search, names);
     return to;
