@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,8 +88,9 @@ class Group {
   /// The group, named as the directory names it.
   virtual const Principal& Identity() const = 0;
   /// Every member, through `member` and through primaryGroupID, sorted by
-  /// name ignoring ASCII case.
-  virtual HRESULT Members(std::vector<Principal>& members) = 0;
+  /// name ignoring ASCII case. A deque, so that the members of a large group
+  /// are never held twice while they grow in number.
+  virtual HRESULT Members(std::deque<Principal>& members) = 0;
   /// Whether the account `accountName` of the domain `domain` belongs to the
   /// group: directly, through nested groups or by its primary group.
   virtual HRESULT HasMember(const std::string& domain, const std::string& accountName, bool& member) = 0;

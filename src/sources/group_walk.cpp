@@ -1,6 +1,7 @@
 #include "sources/group_walk.h"
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -74,7 +75,7 @@ struct Walker {
 
   // Tells the directory which accounts among members[from, to) will be
   // searched, so that it may ask for many at once. Returns `to`.
-  size_t Announce(const std::vector<Principal>& members, size_t from, size_t to) {
+  size_t Announce(const std::deque<Principal>& members, size_t from, size_t to) {
     std::vector<std::string> names;
     for (size_t i = from; i < to; ++i) {
       if (!members[i].IsGroup() && IsOwnDomainAccount(members[i])) names.push_back(members[i].name);
@@ -86,7 +87,7 @@ struct Walker {
   void Walk(Group& group) {
     const std::string groupPath = PathText(group.Identity());
     if (state.options.debug) state.Print("Enumerating Group: WinNT://%s\n", groupPath);
-    std::vector<Principal> members;
+    std::deque<Principal> members;
     if (Failed(group.Members(members))) {
       state.Write("Members failed\n");
     } else {

@@ -81,7 +81,7 @@ Principal MemberFromDn(const std::string& dn, DomainNames& domains, const std::s
 
 // `members` in the order `order` gives (the index of the member that goes
 // first, then of the one that follows, ...), moved in place.
-void Permute(std::vector<Principal>& members, std::vector<size_t>& order) {
+void Permute(std::deque<Principal>& members, std::vector<size_t>& order) {
   for (size_t start = 0; start < order.size(); ++start) {
     if (order[start] == start) continue;
     // Each cycle of the permutation: every place takes the member it wants,
@@ -106,11 +106,11 @@ class LdapGroup : public Group {
         identity_(std::move(identity)) {}
 
   const Principal& Identity() const override { return identity_; }
-  HRESULT Members(std::vector<Principal>& members) override;
+  HRESULT Members(std::deque<Principal>& members) override;
   HRESULT HasMember(const std::string& domain, const std::string& accountName, bool& member) override;
 
  private:
-  HRESULT ResolveMembers(std::vector<std::string> dns, std::vector<Principal>& members);
+  HRESULT ResolveMembers(std::vector<std::string> dns, std::deque<Principal>& members);
 
   std::shared_ptr<Domain> domain_;
   std::shared_ptr<Session> session_;
@@ -125,7 +125,7 @@ HRESULT ForEachEntry(const std::shared_ptr<Session>& session, const SearchReques
   return ForEachEntry(stream, take);
 }
 
-HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::vector<Principal>& members) {
+HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::deque<Principal>& members) {
   const DomainFacts* facts = nullptr;
   HRESULT status = domain_->Facts(facts);
   if (Failed(status)) return status;
@@ -136,14 +136,12 @@ HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::vector<Prin
   DomainNames domains;
   const SharedName ownDomain = domains.Of(netbios);
 
-  // Every member as it is found: the listed ones first, in the order the
-  // group lists them, then the ones by primary group. A deque grows without
-  // moving (or holding twice) what it holds.
-  std::deque<Principal> found;
+  // Every member as it is found, in `members`: the listed ones first, in the
+  // order the group lists them, then the ones by primary group.
   SearchRequest request;
   request.attributes = kMemberAttributes;
   {
-    // The place in `found` of each listed DN, by its lower-case form; a DN
+    // The place in `members` of each listed DN, by its lower-case form; a DN
     // listed twice counts once.
     std::unordered_map<std::string, size_t> places;
     size_t unique = 0;
@@ -153,12 +151,12 @@ HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::vector<Prin
       ++unique;
     }
     dns.resize(unique);
-    found.resize(unique);
+    members.resize(unique);
     std::vector<bool> named(unique, false);
     const auto keep = [&](const Entry& entry) {
       const auto place = places.find(LowerAscii(entry.dn));
       if (place == places.end() || named[place->second]) return;
-      found[place->second] = MemberFromEntry(entry, ownDomain);
+      members[place->second] = MemberFromEntry(entry, ownDomain);
       named[place->second] = true;
     };
 
@@ -189,7 +187,7 @@ HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::vector<Prin
         if (Failed(status)) return status;
       }
       for (size_t i = 0; i < dns.size(); ++i) {
-        if (!named[i]) found[i] = MemberFromDn(dns[i], domains, netbios, defaultNc);
+        if (!named[i]) members[i] = MemberFromDn(dns[i], domains, netbios, defaultNc);
       }
     }
     std::vector<std::string>().swap(dns);
@@ -202,17 +200,12 @@ HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::vector<Prin
       request.scope = Scope::Subtree;
       request.filter = "(primaryGroupID=" + std::to_string(*rid) + ")";
       status = ForEachEntry(session_, request, [&](const Entry& entry) {
-        if (places.count(LowerAscii(entry.dn)) == 0) found.push_back(MemberFromEntry(entry, ownDomain));
+        if (places.count(LowerAscii(entry.dn)) == 0) members.push_back(MemberFromEntry(entry, ownDomain));
       });
       if (Failed(status)) return status;
     }
   }
 
-  members.reserve(found.size());
-  while (!found.empty()) {
-    members.push_back(std::move(found.front()));
-    found.pop_front();
-  }
   // Sorted by name ignoring ASCII case, those with the same name in the order
   // found: the sort moves indexes, not members, which would want room for
   // half of them again.
@@ -232,7 +225,7 @@ HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::vector<Prin
   return S_OK;
 }
 
-HRESULT LdapGroup::Members(std::vector<Principal>& members) {
+HRESULT LdapGroup::Members(std::deque<Principal>& members) {
   members.clear();
   std::vector<std::string> dns;
   const HRESULT status = ReadMemberValues(session_, entry_.dn, dns);
