@@ -44,10 +44,10 @@ class CountingGroup : public Group {
   HRESULT HasMember(const std::string& domain, const std::string& name, bool& member) override {
     return inner_->HasMember(domain, name, member);
   }
-  HRESULT Members(std::vector<Principal>& members) override {
+  HRESULT Members(std::deque<Principal>& members) override {
     const int before = Searches();
     const HRESULT status = inner_->Members(members);
-    std::printf("group %s/%s: %d searches to bind, %d for its %zu members\n", Identity().domain.c_str(),
+    std::printf("group %s/%s: %d searches to bind, %d for its %zu members\n", Identity().DomainName().c_str(),
                 Identity().name.c_str(), bindSearches_, Searches() - before, members.size());
     return status;
   }

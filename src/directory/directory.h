@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -66,15 +67,26 @@ class AccountSearch {
   virtual void ExpectUpns(const std::vector<std::string>& upns) { (void)upns; }
 };
 
-/// A member of a group, or the group itself, as a walk sees it.
+/// A member of a group, or the group itself, as a walk sees it. A walk holds
+/// every member of a group at once (hundreds of thousands in a large
+/// domain's Domain Users), so each holds only what the walk uses: its name,
+/// its domain's name shared with the other principals of that domain, and a
+/// reference for a group alone.
 struct Principal {
-  /// NetBIOS name of its domain; empty for a principal known only by its SID.
-  std::string domain;
   /// sAMAccountName, or the SID text.
   std::string name;
-  bool isGroup = false;
-  /// The directory's own reference to it, for opening a member group.
-  std::string reference;
+  /// NetBIOS name of its domain; null for a principal known only by its SID.
+  std::shared_ptr<const std::string> domain;
+  /// A group's own reference in the directory, for opening it; null for
+  /// anything else, since only groups are opened.
+  std::unique_ptr<const std::string> reference;
+
+  bool IsGroup() const { return reference != nullptr; }
+  /// The name of its domain, empty when it has none.
+  const std::string& DomainName() const {
+    static const std::string none;
+    return domain ? *domain : none;
+  }
 };
 
 class Group {
@@ -83,8 +95,9 @@ class Group {
   /// The group, named as the directory names it.
   virtual const Principal& Identity() const = 0;
   /// Every member, through `member` and through primaryGroupID, sorted by
-  /// name ignoring ASCII case.
-  virtual HRESULT Members(std::vector<Principal>& members) = 0;
+  /// name ignoring ASCII case. A deque, so that the members of a large group
+  /// are never held twice while they grow in number.
+  virtual HRESULT Members(std::deque<Principal>& members) = 0;
   /// Whether the account `accountName` of the domain `domain` belongs to the
   /// group: directly, through nested groups or by its primary group.
   virtual HRESULT HasMember(const std::string& domain, const std::string& accountName, bool& member) = 0;

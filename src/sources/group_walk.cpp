@@ -1,6 +1,7 @@
 #include "sources/group_walk.h"
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,7 +20,8 @@ constexpr size_t kAnnounceEvery = 100;
 // A principal's path as the messages show it, without its "WinNT://": the
 // domain and the name, or the SID text alone.
 std::string PathText(const Principal& principal) {
-  return principal.domain.empty() ? principal.name : principal.domain + "/" + principal.name;
+  const std::string& domain = principal.DomainName();
+  return domain.empty() ? principal.name : domain + "/" + principal.name;
 }
 
 bool OnPath(const std::vector<std::string>& walkPath, const std::string& groupPath) {
@@ -44,7 +46,7 @@ struct Walker {
     if (debug) state.Print("Member Name: %s\n", member.name);
 
     std::unique_ptr<Group> nested;
-    if (member.isGroup && Succeeded(state.directory->OpenGroup(member, nested)) && nested) {
+    if (member.IsGroup() && Succeeded(state.directory->OpenGroup(member, nested)) && nested) {
       if (OnPath(path, memberPath)) {
         state.Print("Group %s skipped - it is already being walked\n", memberPath);
       } else {
@@ -67,15 +69,16 @@ struct Walker {
 
   // Its domain compared as the user typed it, letter case included.
   bool IsOwnDomainAccount(const Principal& member) const {
-    return !member.domain.empty() && member.domain == state.domainName;
+    const std::string& domain = member.DomainName();
+    return !domain.empty() && domain == state.domainName;
   }
 
   // Tells the directory which accounts among members[from, to) will be
   // searched, so that it may ask for many at once. Returns `to`.
-  size_t Announce(const std::vector<Principal>& members, size_t from, size_t to) {
+  size_t Announce(const std::deque<Principal>& members, size_t from, size_t to) {
     std::vector<std::string> names;
     for (size_t i = from; i < to; ++i) {
-      if (!members[i].isGroup && IsOwnDomainAccount(members[i])) names.push_back(members[i].name);
+      if (!members[i].IsGroup() && IsOwnDomainAccount(members[i])) names.push_back(members[i].name);
     }
     AnnounceNames(state, search, names);
     return to;
@@ -84,7 +87,7 @@ struct Walker {
   void Walk(Group& group) {
     const std::string groupPath = PathText(group.Identity());
     if (state.options.debug) state.Print("Enumerating Group: WinNT://%s\n", groupPath);
-    std::vector<Principal> members;
+    std::deque<Principal> members;
     if (Failed(group.Members(members))) {
       state.Write("Members failed\n");
     } else {

@@ -61,7 +61,7 @@ TEST(LdapBackend, PagesAndRangesOverOneConnection) {
     EXPECT_GE(counts.pages, 5) << "the entries came in pages of 7";
     std::unique_ptr<Group> group;
     ASSERT_EQ(S_OK, directory->OpenGroup("agewarden", "big group", group));
-    std::vector<Principal> members;
+    std::deque<Principal> members;
     ASSERT_EQ(S_OK, group->Members(members));
     std::vector<std::string> memberNames;
     for (const Principal& member : members) memberNames.push_back(member.name);

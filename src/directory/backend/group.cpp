@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <deque>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "common/text.h"
 #include "directory/backend/attributes.h"
@@ -22,10 +21,25 @@ constexpr size_t kDnsPerLookup = 50;
 const std::vector<std::string> kGroupAttributes = {"objectClass", "sAMAccountName", "objectSid", "groupType", "name"};
 const std::vector<std::string> kMemberAttributes = {"objectClass", "sAMAccountName", "objectSid"};
 
+using SharedName = std::shared_ptr<const std::string>;
+
+// The domain names of one group's members, each held once and shared.
+class DomainNames {
+ public:
+  SharedName Of(const std::string& name) {
+    for (const SharedName& known : names_) {
+      if (*known == name) return known;
+    }
+    return names_.emplace_back(std::make_shared<const std::string>(name));
+  }
+
+ private:
+  std::vector<SharedName> names_;
+};
+
 // A member found in the directory.
-Principal MemberFromEntry(const Entry& entry, const std::string& netbios) {
+Principal MemberFromEntry(const Entry& entry, const SharedName& netbios) {
   Principal member;
-  member.reference = entry.dn;
   const std::string* sam = entry.First("sAMAccountName");
   const std::string* sid = entry.First("objectSid");
   std::optional<std::string> sidText = sid != nullptr ? SidToText(*sid) : std::nullopt;
@@ -39,16 +53,16 @@ Principal MemberFromEntry(const Entry& entry, const std::string& netbios) {
   } else {
     member.name = sam != nullptr ? *sam : FirstRdnValue(entry.dn);
     member.domain = netbios;
-    member.isGroup = entry.HasClass("group");
+    if (entry.HasClass("group")) member.reference = std::make_unique<const std::string>(entry.dn);
   }
   return member;
 }
 
 // A member DN that no search found (another domain's account, a phantom):
 // named as well as its DN allows.
-Principal MemberFromDn(const std::string& dn, const std::string& netbios, const std::string& defaultNc) {
+Principal MemberFromDn(const std::string& dn, DomainNames& domains, const std::string& netbios,
+                       const std::string& defaultNc) {
   Principal member;
-  member.reference = dn;
   const std::string first = FirstRdnValue(dn);
   if (SidFromText(first)) {
     member.name = first;
@@ -61,8 +75,28 @@ Principal MemberFromDn(const std::string& dn, const std::string& netbios, const 
     if (domain.empty()) domain = netbios;
   }
   member.name = first.empty() ? dn : first;
-  member.domain = domain;
+  member.domain = domains.Of(domain);
   return member;
+}
+
+// `members` in the order `order` gives (the index of the member that goes
+// first, then of the one that follows, ...), moved in place.
+void Permute(std::deque<Principal>& members, std::vector<size_t>& order) {
+  for (size_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    // Each cycle of the permutation: every place takes the member it wants,
+    // the last one the member first moved out.
+    Principal first = std::move(members[start]);
+    size_t place = start;
+    while (order[place] != start) {
+      const size_t from = order[place];
+      members[place] = std::move(members[from]);
+      order[place] = place;
+      place = from;
+    }
+    members[place] = std::move(first);
+    order[place] = place;
+  }
 }
 
 class LdapGroup : public Group {
@@ -72,11 +106,11 @@ class LdapGroup : public Group {
         identity_(std::move(identity)) {}
 
   const Principal& Identity() const override { return identity_; }
-  HRESULT Members(std::vector<Principal>& members) override;
+  HRESULT Members(std::deque<Principal>& members) override;
   HRESULT HasMember(const std::string& domain, const std::string& accountName, bool& member) override;
 
  private:
-  HRESULT ResolveMembers(const std::vector<std::string>& dns, std::vector<Principal>& members);
+  HRESULT ResolveMembers(std::vector<std::string> dns, std::deque<Principal>& members);
 
   std::shared_ptr<Domain> domain_;
   std::shared_ptr<Session> session_;
@@ -91,7 +125,7 @@ HRESULT ForEachEntry(const std::shared_ptr<Session>& session, const SearchReques
   return ForEachEntry(stream, take);
 }
 
-HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vector<Principal>& members) {
+HRESULT LdapGroup::ResolveMembers(std::vector<std::string> dns, std::deque<Principal>& members) {
   const DomainFacts* facts = nullptr;
   HRESULT status = domain_->Facts(facts);
   if (Failed(status)) return status;
@@ -99,85 +133,104 @@ HRESULT LdapGroup::ResolveMembers(const std::vector<std::string>& dns, std::vect
   std::string netbios;
   status = domain_->NetbiosName(netbios);
   if (Failed(status)) return status;
+  DomainNames domains;
+  const SharedName ownDomain = domains.Of(netbios);
 
-  // Only what the walk needs is kept of each member: its path, name and kind.
-  std::unordered_map<std::string, Principal> found;  // by lower-case DN
-  std::unordered_set<std::string> wanted;
-  for (const std::string& dn : dns) wanted.insert(LowerAscii(dn));
-  const auto keep = [&](const Entry& entry) {
-    std::string key = LowerAscii(entry.dn);
-    if (wanted.count(key) > 0) found.emplace(std::move(key), MemberFromEntry(entry, netbios));
-  };
-
+  // Every member as it is found, in `members`: the listed ones first, in the
+  // order the group lists them, then the ones by primary group.
   SearchRequest request;
   request.attributes = kMemberAttributes;
-  if (!dns.empty()) {
-    // The objects the group's `member` values name, in one attribute-scoped
-    // query on the group itself (paged like any other search).
-    request.base = entry_.dn;
-    request.scope = Scope::Base;
-    request.scopedAttribute = "member";
-    status = ForEachEntry(session_, request, keep);
-    if (Failed(status)) return status;
-    request.scopedAttribute.clear();
-    // Members of this domain that the query did not give: by DN, a few at a
-    // time.
-    request.base = defaultNc;
-    request.scope = Scope::Subtree;
-    std::vector<std::string> missing;
-    for (const std::string& dn : dns) {
-      if (found.count(LowerAscii(dn)) == 0 && DnIsWithin(dn, defaultNc)) missing.push_back(dn);
+  {
+    // The place in `members` of each listed DN, by its lower-case form; a DN
+    // listed twice counts once.
+    std::unordered_map<std::string, size_t> places;
+    size_t unique = 0;
+    for (size_t i = 0; i < dns.size(); ++i) {
+      if (!places.emplace(LowerAscii(dns[i]), unique).second) continue;
+      if (unique != i) dns[unique] = std::move(dns[i]);
+      ++unique;
     }
-    for (size_t start = 0; start < missing.size(); start += kDnsPerLookup) {
-      request.filter = "(|";
-      for (size_t i = start; i < missing.size() && i < start + kDnsPerLookup; ++i) {
-        request.filter += "(distinguishedName=" + EscapeFilterValue(missing[i]) + ")";
-      }
-      request.filter += ")";
+    dns.resize(unique);
+    members.resize(unique);
+    std::vector<bool> named(unique, false);
+    const auto keep = [&](const Entry& entry) {
+      const auto place = places.find(LowerAscii(entry.dn));
+      if (place == places.end() || named[place->second]) return;
+      members[place->second] = MemberFromEntry(entry, ownDomain);
+      named[place->second] = true;
+    };
+
+    if (!dns.empty()) {
+      // The objects the group's `member` values name, in one attribute-scoped
+      // query on the group itself (paged like any other search).
+      request.base = entry_.dn;
+      request.scope = Scope::Base;
+      request.scopedAttribute = "member";
       status = ForEachEntry(session_, request, keep);
+      if (Failed(status)) return status;
+      request.scopedAttribute.clear();
+      // Members of this domain that the query did not give: by DN, a few at a
+      // time.
+      request.base = defaultNc;
+      request.scope = Scope::Subtree;
+      std::vector<const std::string*> missing;
+      for (size_t i = 0; i < dns.size(); ++i) {
+        if (!named[i] && DnIsWithin(dns[i], defaultNc)) missing.push_back(&dns[i]);
+      }
+      for (size_t start = 0; start < missing.size(); start += kDnsPerLookup) {
+        request.filter = "(|";
+        for (size_t i = start; i < missing.size() && i < start + kDnsPerLookup; ++i) {
+          request.filter += "(distinguishedName=" + EscapeFilterValue(*missing[i]) + ")";
+        }
+        request.filter += ")";
+        status = ForEachEntry(session_, request, keep);
+        if (Failed(status)) return status;
+      }
+      for (size_t i = 0; i < dns.size(); ++i) {
+        if (!named[i]) members[i] = MemberFromDn(dns[i], domains, netbios, defaultNc);
+      }
+    }
+    std::vector<std::string>().swap(dns);
+
+    // The accounts whose primary group this is hold no member link to it.
+    const std::string* sid = entry_.First("objectSid");
+    const auto rid = sid != nullptr ? SidRid(*sid) : std::nullopt;
+    if (rid) {
+      request.base = defaultNc;
+      request.scope = Scope::Subtree;
+      request.filter = "(primaryGroupID=" + std::to_string(*rid) + ")";
+      status = ForEachEntry(session_, request, [&](const Entry& entry) {
+        if (places.count(LowerAscii(entry.dn)) == 0) members.push_back(MemberFromEntry(entry, ownDomain));
+      });
       if (Failed(status)) return status;
     }
   }
 
-  std::unordered_set<std::string> listed;
-  for (const std::string& dn : dns) {
-    std::string key = LowerAscii(dn);
-    if (!listed.insert(key).second) continue;
-    const auto hit = found.find(key);
-    members.push_back(hit != found.end() ? std::move(hit->second) : MemberFromDn(dn, netbios, defaultNc));
-  }
-  found.clear();
-
-  // The accounts whose primary group this is hold no member link to it.
-  const std::string* sid = entry_.First("objectSid");
-  const auto rid = sid != nullptr ? SidRid(*sid) : std::nullopt;
-  if (rid) {
-    request.base = defaultNc;
-    request.scope = Scope::Subtree;
-    request.filter = "(primaryGroupID=" + std::to_string(*rid) + ")";
-    status = ForEachEntry(session_, request, [&](const Entry& entry) {
-      if (listed.count(LowerAscii(entry.dn)) == 0) members.push_back(MemberFromEntry(entry, netbios));
-    });
-    if (Failed(status)) return status;
-  }
-
+  // Sorted by name ignoring ASCII case, those with the same name in the order
+  // found: the sort moves indexes, not members, which would want room for
+  // half of them again.
   const auto folded = [](char c) {
     const auto byte = static_cast<unsigned char>(c);
     return byte >= 'A' && byte <= 'Z' ? byte + ('a' - 'A') : byte;
   };
-  std::stable_sort(members.begin(), members.end(), [&](const Principal& a, const Principal& b) {
-    return std::lexicographical_compare(a.name.begin(), a.name.end(), b.name.begin(), b.name.end(),
-                                        [&](char x, char y) { return folded(x) < folded(y); });
+  std::vector<size_t> order(members.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const std::string& x = members[a].name;
+    const std::string& y = members[b].name;
+    return std::lexicographical_compare(x.begin(), x.end(), y.begin(), y.end(),
+                                        [&](char p, char q) { return folded(p) < folded(q); });
   });
+  Permute(members, order);
   return S_OK;
 }
 
-HRESULT LdapGroup::Members(std::vector<Principal>& members) {
+HRESULT LdapGroup::Members(std::deque<Principal>& members) {
   members.clear();
   std::vector<std::string> dns;
   const HRESULT status = ReadMemberValues(session_, entry_.dn, dns);
   if (Failed(status)) return status;
-  return ResolveMembers(dns, members);
+  return ResolveMembers(std::move(dns), members);
 }
 
 HRESULT LdapGroup::HasMember(const std::string& domain, const std::string& accountName, bool& member) {
@@ -202,9 +255,11 @@ HRESULT OpenGroup(const std::shared_ptr<Domain>& domain, Entry entry, std::uniqu
   std::string netbios;
   const HRESULT status = domain->NetbiosName(netbios);
   if (Failed(status)) return status;
-  Principal identity{netbios, {}, true, entry.dn};
+  Principal identity;
   const std::string* sam = entry.First("sAMAccountName");
   identity.name = sam != nullptr ? *sam : FirstRdnValue(entry.dn);
+  identity.domain = std::make_shared<const std::string>(netbios);
+  identity.reference = std::make_unique<const std::string>(entry.dn);
   out = std::make_unique<LdapGroup>(domain, std::move(entry), std::move(identity));
   return S_OK;
 }

@@ -55,8 +55,8 @@ class LdapDirectory : public Directory {
 
   HRESULT OpenGroup(const Principal& member, std::unique_ptr<Group>& out) override {
     out.reset();
-    if (!member.isGroup || member.reference.empty()) return E_NOINTERFACE;
-    return ldap::OpenGroupByDn(domain(), member.reference, out);
+    if (!member.IsGroup()) return E_NOINTERFACE;
+    return ldap::OpenGroupByDn(domain(), *member.reference, out);
   }
 
   void FinishWrites() override {

@@ -124,7 +124,7 @@ bool ReadAhead::Take(const std::string& filter, std::vector<Entry>& entries) {
   if (found == expected_.end()) return false;
   const std::string upn = found->second.front().first;
   Batch* const batch = found->second.front().second;
-  found->second.pop_front();
+  found->second.erase(found->second.begin());
   if (found->second.empty()) expected_.erase(found);
   --batch->untaken;
 

@@ -65,8 +65,9 @@ class ReadAhead {
   std::vector<std::string> attributes_;
   std::deque<std::unique_ptr<Batch>> batches_;
   // The filter of each expected UPN, once per time it is expected, with the
-  // UPN and its batch.
-  std::unordered_map<std::string, std::deque<std::pair<std::string, Batch*>>> expected_;
+  // UPN and its batch, oldest first. Nearly always one: a vector, not a
+  // deque's block of 512 bytes for each.
+  std::unordered_map<std::string, std::vector<std::pair<std::string, Batch*>>> expected_;
 };
 
 }  // namespace agewarden::ldap
