@@ -60,11 +60,9 @@ class FakeConnection : public ldap::Connection {
     size_t at = 0;
     if (!Holds(request.filter, at, nullptr) || at != request.filter.size()) return E_ADS_INVALID_FILTER;
 
-    std::deque<Answer>& answers = pending_[msgid = ++lastId_];
-    answers.push_back({text, {Kind::Result, {}, ldap::kResultSuccess, ""}, S_OK});
+    std::deque<Answer>& answers = Answers(text, rule, msgid);
     int& code = answers.back().message.code;
-    server_.maxInFlight = std::max(server_.maxInFlight, ++server_.inFlight_);
-    if (rule != nullptr && rule->fault == FakeServer::Fault::Result) return code = rule->value, S_OK;
+    if (rule != nullptr && rule->fault == FakeServer::Fault::Result) return S_OK;
     const Entry* base = server_.Find(request.base);
     if (base == nullptr) return code = kNoSuchObject, S_OK;
     const std::vector<const Entry*> found = Select(*base, request);
@@ -79,8 +77,7 @@ class FakeConnection : public ldap::Connection {
       answers.push_front({text, {Kind::Entry, Returned(*found[i], request), ldap::kResultSuccess, ""}, S_OK});
     }
     if (rule != nullptr) {  // lost or silent after `value` entries
-      answers.resize(std::min<size_t>(answers.size() - 1, static_cast<size_t>(rule->value)));
-      answers.push_back({text, {}, rule->fault == FakeServer::Fault::Lose ? E_ADS_SERVER_DOWN : E_ADS_TIMEOUT});
+      answers.erase(answers.begin() + std::min<long>(rule->value, static_cast<long>(answers.size()) - 1), answers.end() - 1);
     }
     return S_OK;
   }
@@ -102,7 +99,9 @@ class FakeConnection : public ldap::Connection {
     lost_ = answer.status == E_ADS_SERVER_DOWN;
     message = std::move(answer.message);
     // A write takes effect when it is answered: the latest a server may.
-    if (!answer.mods.empty() && message.code == ldap::kResultSuccess) message.code = Write(answer.request.substr(7), answer.mods);
+    if (!answer.mods.empty() && answer.status == S_OK && message.code == ldap::kResultSuccess) {
+      message.code = Write(answer.request.substr(7), answer.mods);
+    }
     return answer.status;
   }
 
@@ -115,13 +114,7 @@ class FakeConnection : public ldap::Connection {
     server_.requests.push_back("modify " + dn);
     const FakeServer::Rule* rule = server_.Match(server_.requests.back());
     if (rule != nullptr && rule->fault == FakeServer::Fault::Refuse) return rule->value;
-    server_.maxInFlight = std::max(server_.maxInFlight, ++server_.inFlight_);
-    Answer& answer = pending_[msgid = ++lastId_].emplace_back(
-        Answer{server_.requests.back(), {Kind::Result, {}, ldap::kResultSuccess, ""}, S_OK, mods});
-    if (rule != nullptr && rule->fault == FakeServer::Fault::Result) answer.message.code = rule->value;
-    if (rule != nullptr && rule->fault != FakeServer::Fault::Result) {
-      answer = {answer.request, {}, rule->fault == FakeServer::Fault::Lose ? E_ADS_SERVER_DOWN : E_ADS_TIMEOUT, {}};
-    }
+    Answers(server_.requests.back(), rule, msgid).back().mods = mods;
     return S_OK;
   }
 
@@ -155,6 +148,19 @@ class FakeConnection : public ldap::Connection {
     std::vector<ldap::Modification> mods = {};  // a modify's, applied when answered
   };
 
+  // The answers of a new request: its result, or the rule's failure (a
+  // result code, or the connection lost or silent after `value` entries,
+  // which the caller puts before it).
+  std::deque<Answer>& Answers(const std::string& text, const FakeServer::Rule* rule, int& msgid) {
+    server_.maxInFlight = std::max(server_.maxInFlight, ++server_.inFlight_);
+    std::deque<Answer>& answers = pending_[msgid = ++lastId_];
+    answers.push_back({text, {Kind::Result, {}, rule ? rule->value : ldap::kResultSuccess, ""}, S_OK});
+    if (rule != nullptr && rule->fault != FakeServer::Fault::Result) {
+      answers.back() = {text, {}, rule->fault == FakeServer::Fault::Lose ? E_ADS_SERVER_DOWN : E_ADS_TIMEOUT};
+    }
+    return answers;
+  }
+
   // The values the server holds for `type`, computed ones included.
   std::vector<std::string> Values(const Entry& entry, std::string_view type) {
     if (EqualsIgnoreAsciiCase(type, "distinguishedName")) return {entry.dn};
@@ -170,22 +176,19 @@ class FakeConnection : public ldap::Connection {
     return attribute ? attribute->values : std::vector<std::string>{};
   }
 
-  // The SIDs of every group the account is in: by `member`, nested, and its
-  // primary group.
+  // The SIDs of every group the account is in by `member`, nested.
   std::vector<std::string> TokenGroups(const Entry& account) {
     std::set<std::string> within = {LowerAscii(account.dn)};
     std::vector<std::string> sids;
-    const std::string* primary = account.First("primaryGroupID");
     for (size_t before = 0; before != within.size();) {
       before = within.size();
       for (const Entry& group : server_.entries) {
         const Attribute* members = group.Find("member");
         const std::string* sid = group.First("objectSid");
-        const bool byPrimary = sid && primary && ldap::SidRid(*sid) == std::stoul(*primary);
         const bool byMember = members && std::ranges::any_of(members->values, [&](const std::string& m) {
           return within.count(LowerAscii(m)) > 0;
         });
-        if (sid && (byPrimary || byMember) && within.insert(LowerAscii(group.dn)).second) sids.push_back(*sid);
+        if (sid && byMember && within.insert(LowerAscii(group.dn)).second) sids.push_back(*sid);
       }
     }
     return sids;

@@ -35,6 +35,7 @@ TEST(Options, Rows) {
     EXPECT_EQ(h.Run(args), 255);
     EXPECT_TRUE(h.out.str().starts_with("\nagewarden -- Windows 2000 Keyfrost\n\nSyntax: agewarden <user-select"));
     EXPECT_EQ(h.out.str().size(), 1325u);
+    EXPECT_EQ(h.Run(args, RunTool), -1) << "what the Windows build exits with";
   }
 }
 
