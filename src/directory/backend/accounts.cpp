@@ -71,18 +71,18 @@ Account AccountFromEntry(Entry&& entry, const std::shared_ptr<Session>& forChang
 }
 
 LdapAccountSearch::LdapAccountSearch(std::shared_ptr<Session> session, std::string baseDn, bool forChange)
-    : session_(std::move(session)), baseDn_(std::move(baseDn)), forChange_(forChange), attributes_(kAccountAttributes) {
-  if (forChange_) attributes_.insert(attributes_.end(), kUserAttributes.begin(), kUserAttributes.end());
+    : session_(std::move(session)), baseDn_(std::move(baseDn)), attributes_(kAccountAttributes) {
+  if (forChange) forChange_ = session_;
+  if (forChange) attributes_.insert(attributes_.end(), kUserAttributes.begin(), kUserAttributes.end());
 }
 
 LdapAccountSearch::~LdapAccountSearch() = default;
 
 HRESULT LdapAccountSearch::Search(const std::string& filter, std::unique_ptr<AccountCursor>& out) {
   out.reset();
-  const std::shared_ptr<Session> forChange = forChange_ ? session_ : nullptr;
   std::vector<Entry> entries;
   if (readAhead_ && readAhead_->Take(filter, entries)) {
-    out = std::make_unique<ReadCursor>(std::move(entries), forChange);
+    out = std::make_unique<ReadCursor>(std::move(entries), forChange_);
     return S_OK;
   }
   // An account with a write still unanswered shows what the write left.
@@ -92,7 +92,7 @@ HRESULT LdapAccountSearch::Search(const std::string& filter, std::unique_ptr<Acc
       forChange_ ? SearchStream::Paging::Always : SearchStream::Paging::AsConfigured);
   const HRESULT status = stream->Start();
   if (Failed(status)) return status;
-  out = std::make_unique<StreamCursor>(std::move(stream), forChange);
+  out = std::make_unique<StreamCursor>(std::move(stream), forChange_);
   return S_OK;
 }
 

@@ -37,7 +37,7 @@ class LdapAccountSearch : public AccountSearch {
  private:
   std::shared_ptr<Session> session_;
   std::string baseDn_;
-  bool forChange_;
+  std::shared_ptr<Session> forChange_;  // the session when accounts are bound for the change
   std::vector<std::string> attributes_;
   std::unique_ptr<ReadAhead> readAhead_;
 };
