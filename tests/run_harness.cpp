@@ -55,8 +55,7 @@ int RunHarness::Run(std::vector<std::string> args, decltype(&RunCommandLine) run
 }
 
 void CheckRuns(const std::vector<RunCase>& cases, void (*populate)(RunHarness&)) {
-  // Writes answered at once, only when waited for, and some early and some
-  // late (out of order): the same run each time.
+  // Writes answered at once, only when waited for, or out of order: one run.
   const std::function<bool(const std::string&)> arrivals[] = {
       nullptr,
       [](const std::string& request) { return !request.starts_with("modify"); },

@@ -63,10 +63,8 @@ TEST(AgewardenLab, OutputAndStatus) {
        bare({{"KRB5_CLIENT_KTNAME", lab("LAB_CLIENT_KEYTAB")}, {"KRB5CCNAME", "MEMORY:agewarden"}})},
       {{"-g", "Domain Users", "-q"}, "Sorry, jdoe2, " + sorry, 1, TicketOf("john.doe@AGEWARDEN.LAB")},
       {{"-g", "Domain Users", "-x"}, "Username: jdoe2\n", 1, TicketOf("john.doe@agewarden.lab", "-E"), Match::Includes},
-      // A connection without confidentiality: the server accepts an integrity
-      // layer, the tool does not; none, the server refuses.
+      // An integrity layer without confidentiality: the server accepts it, the tool does not.
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPSASL_SECPROPS", "minssf=0,maxssf=1"}}},
-      {{"-u", "staff200a", "-q"}, kBindFailed, 1, {{"LDAPSASL_SECPROPS", "minssf=0,maxssf=0"}}},
       // LDAPS with the lab's CA or with a CA that cannot verify the DC.
       {{"-u", "staff200a", "-q"}, "staff200a@agewarden.lab\n", 0, tls(lab("LAB_CA"))},
       {{"-u", "staff200a", "-q"}, kBindFailed, 1, tls(otherCa)},
@@ -144,7 +142,7 @@ TEST(AgewardenLab, ForcedChangeRefusedByTheDirectory) {
                    "Get userAccountControl for user deleg400@agewarden.lab failed\ndeleg200@agewarden.lab\nErrors: 3 \n");
   EXPECT_EQ(r.status, 3);
   Accounts after = ReadAccounts(delegated);
-  for (const std::string& changed : {"deleg200", "delegnev200"}) {
+  for (const char* changed : {"deleg200", "delegnev200"}) {
     EXPECT_EQ(after.at(changed).at("pwdLastSet") + " " + after.at(changed).at("userAccountControl"), "0 512");
     after.at(changed) = before.at(changed);
   }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks that its dependencies are
-# exactly what the binary links against plus the SASL GSSAPI module, and that
-# lintian finds nothing worse than informational tags.
+# exactly what the binary links against plus the SASL GSSAPI module, that its
+# man page and binary work as installed, and that lintian finds nothing worse
+# than informational tags.
 set -euo pipefail
 build=$1
 work=$(mktemp -d)
@@ -37,6 +38,14 @@ for p in $named; do
   [ "$p" = libsasl2-modules-gssapi-mit ] && continue
   grep -qx "$p" <<<"$expected" || { echo "depends on $p but does not link against it"; exit 1; }
 done
+# The packaged files as installed: the man page shows without warnings, the
+# binary runs and prints its usage text.
+dpkg-deb -x "$deb" "$work/root"
+warnings=$(MANWIDTH=80 man -l "$work/root/usr/share/man/man1/agewarden.1.gz" 2>&1 >"$work/man.txt")
+[ -z "$warnings" ] && grep -q 'SEE ALSO' "$work/man.txt" || { echo "man page: ${warnings:-no SEE ALSO}"; exit 1; }
+"$work/root/usr/bin/agewarden" -h >"$work/usage.txt" && status=0 || status=$?
+[ "$status" -eq 255 ] && grep -q '^Syntax: agewarden <user-select-criteria>' "$work/usage.txt" ||
+  { echo "the packaged agewarden -h: status $status, no usage text"; exit 1; }
 # lintian (which also wants the copyright file and the changelog):
 # informational tags are fine, an error or a warning is not.
 command -v lintian >/dev/null || { echo "lintian is not installed (scripts/deps)"; exit 1; }

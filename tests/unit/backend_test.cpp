@@ -44,7 +44,6 @@ TEST(Backend, PagesAndTheContinuationOfACutResult) {
   };
   const Row rows[] = {
       {{.pageSize = 5, .alwaysPage = true}, 0, nullptr, 5, 23, ""},
-      {{.pageSize = 5}, 0, nullptr, 0, 23, ""},
       {{.pageSize = 5}, 7, nullptr, 5, 23, ""},  // cut at 7: on paged from the start, the 7 skipped
       {{.pageSize = 5}, 7, [](FakeServer& s) { s.Fail("page", Fault::Result, 51, 3); }, 3, 10,
        "Query failed to run. HRESULT: 8007200e\nErrors: 1 \n"},

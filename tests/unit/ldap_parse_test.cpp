@@ -1,7 +1,5 @@
-// What the LDAP backend still reads by hand: SIDs, range options and integer
-// text; when a row read ahead certainly belongs to a UPN; the client
-// libraries' error codes. (What it picks out of DNs shows in the group walks;
-// the splitting itself is fuzzed against libldap's.)
+// What the LDAP backend reads by hand (SIDs, range options, integers), when a
+// row read ahead certainly belongs to a UPN, and the libraries' error codes.
 #include <gtest/gtest.h>
 
 #include <optional>
