@@ -72,8 +72,9 @@ Account AccountFromEntry(Entry&& entry, const std::shared_ptr<Session>& forChang
 
 LdapAccountSearch::LdapAccountSearch(std::shared_ptr<Session> session, std::string baseDn, bool forChange)
     : session_(std::move(session)), baseDn_(std::move(baseDn)), attributes_(kAccountAttributes) {
-  if (forChange) forChange_ = session_;
-  if (forChange) attributes_.insert(attributes_.end(), kUserAttributes.begin(), kUserAttributes.end());
+  if (!forChange) return;
+  forChange_ = session_;
+  attributes_.insert(attributes_.end(), kUserAttributes.begin(), kUserAttributes.end());
 }
 
 LdapAccountSearch::~LdapAccountSearch() = default;
